@@ -1,0 +1,10 @@
+// CardRwCom: driver entry (placeholder until the serial port is built).
+#include "platform/kernel.h"
+#include "include/cardrw_ioctl.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+    UNREFERENCED_PARAMETER(RegistryPath);
+    return STATUS_SUCCESS;
+}
