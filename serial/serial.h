@@ -5,6 +5,13 @@
 #include "platform/kernel.h"
 #include "include/cardrw_ioctl.h"
 
+#ifndef MAXULONG
+#define MAXULONG 0xFFFFFFFFu
+#endif
+#ifndef EVENT_INCREMENT
+#define EVENT_INCREMENT 1
+#endif
+
 // ============================================================================================
 // Constants of the port
 // ============================================================================================
