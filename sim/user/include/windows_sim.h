@@ -741,7 +741,6 @@ BOOL WINAPI SetupGetStringFieldW(PINFCONTEXT Context, DWORD FieldIndex, PWSTR Re
 DWORD WINAPI SetupGetFieldCount(PINFCONTEXT Context);
 
 BOOL WINAPI SetupUninstallOEMInfW(PCWSTR InfFileName, DWORD Flags, PVOID Reserved);
-typedef BOOL(WINAPI *PSETUPUNINSTALLOEMINFW)(PCWSTR InfFileName, DWORD Flags, PVOID Reserved);
 }  // extern "C"
 
 // The uninstaller helper's parts of the stand-in: user interface, print spooler, version.
