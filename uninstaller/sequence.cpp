@@ -5,11 +5,7 @@
 #include "uninstaller/uninstaller.h"
 #include "uninstaller/text.h"
 #include "uninstaller/resources/resource.h"
-#if __has_include("command_engine/command_engine.h")
 #include "command_engine/command_engine.h"
-#else
-int RunDeviceCommand(int argc, PWSTR* argv);
-#endif
 
 WCHAR WindowsDir[DIRECTORY_CHARS];
 WCHAR DriversDir[MAX_PATH];
@@ -142,14 +138,7 @@ DWORD BuildDirectories()
 // engine borrows it for the call. The result is not read.
 void RunEngineCommand(PCWSTR command, PCWSTR argument)
 {
-    WCHAR program[sizeof(ProgramArg) / sizeof(WCHAR)];
-    WCHAR word[16];
-    WCHAR operand[MAX_PATH];
-    if (!text::Copy(program, sizeof(program) / sizeof(WCHAR), ProgramArg) ||
-        !text::Copy(word, 16, command) || !text::Copy(operand, MAX_PATH, argument))
-        return;
-
-    PWSTR argv[3] = { program, word, operand };
+    LPCWSTR argv[3] = { ProgramArg, command, argument };
     RunDeviceCommand(3, argv);
 }
 
