@@ -49,6 +49,7 @@ struct TreeCase {
     std::vector<std::u16string> Directories;    // besides those holding the files
     std::vector<std::u16string> Remaining;      // every file and directory left (Windows has "3")
     const char16_t* ReadOnlyDirectory = nullptr;
+    const char16_t* Pattern = u"tervalinx_rewritable7e19";
 };
 
 const TreeCase kTrees[] = {
@@ -80,10 +81,13 @@ const TreeCase kTrees[] = {
       {},
       { u"3" },
       u"tervalinx_rewritable7e19" },
+    // A doubled backslash after the start would keep this pattern, which spans a separator,
+    // from ever matching.
     { "a start given with a trailing backslash gets no second one", u"\\",
-      { { u"3\\tervalinx_rewritable7e19\\a.gpd", 0 } },
+      { { u"3\\tervalinx_rewritable7e19\\a.gpd", 0 }, { u"4\\tervalinx_rewritable7e19\\b.gpd", 0 } },
       {},
-      { u"3" } },
+      { u"3", u"4", u"4\\tervalinx_rewritable7e19", u"4\\tervalinx_rewritable7e19\\b.gpd" },
+      nullptr, u"x64\\3\\tervalinx_rewritable7e19" },
     { "a start inside a matching directory removes the start itself", u"\\tervalinx_rewritable7e19\\",
       { { u"tervalinx_rewritable7e19\\a.gpd", 0 }, { u"3\\keep.dll", 0 } },
       {},
@@ -116,7 +120,7 @@ TEST_F(FileCleanupTest, RemoveMatchingDirectories)
                                            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
         }
 
-        RemoveMatchingDirectories((kPrinterEnvDir + c.Start).c_str(), u"tervalinx_rewritable7e19");
+        RemoveMatchingDirectories((kPrinterEnvDir + c.Start).c_str(), c.Pattern);
 
         std::vector<std::u16string> remaining;
         Collect(kPrinterEnvDir, u"", &remaining);
