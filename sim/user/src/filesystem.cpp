@@ -58,16 +58,20 @@ std::vector<std::u16string> SplitComponents(std::u16string_view path) {
     return parts;
 }
 
-// Resolves a path to its components below the root of C:, applying "." and ".." and the
-// current directory. False for another drive or a malformed path.
-bool Resolve(std::u16string_view path, std::vector<std::u16string> *out, bool *trailingSlash = nullptr) {
+// Resolves a path to its drive and its components below the drive's root, applying "." and
+// ".." and the current directory (on C:, the one drive that holds anything). False for a
+// malformed path.
+bool ResolveOnDrive(std::u16string_view path, std::vector<std::u16string> *out, bool *trailingSlash, WCHAR *drive) {
     if (path.size() >= 4 && path.substr(0, 4) == u"\\\\?\\") path.remove_prefix(4);
     if (trailingSlash) *trailingSlash = !path.empty() && (path.back() == u'\\' || path.back() == u'/');
+    *drive = u'C';
     std::vector<std::u16string> parts;
     if (path.size() >= 2 && path[1] == u':') {
-        if (Upcase(path[0]) != u'C') return false;
+        *drive = Upcase(path[0]);
+        if (*drive < u'A' || *drive > u'Z') return false;
         path.remove_prefix(2);
-        if (path.empty() || (path[0] != u'\\' && path[0] != u'/')) parts = g_fs.currentDir;  // drive-relative
+        bool relative = path.empty() || (path[0] != u'\\' && path[0] != u'/');
+        if (relative && *drive == u'C') parts = g_fs.currentDir;  // drive-relative
     } else if (!path.empty() && (path[0] == u'\\' || path[0] == u'/')) {
         if (path.size() >= 2 && (path[1] == u'\\' || path[1] == u'/')) return false;  // UNC: no network
     } else {
@@ -88,8 +92,14 @@ bool Resolve(std::u16string_view path, std::vector<std::u16string> *out, bool *t
     return true;
 }
 
-std::u16string JoinFull(const std::vector<std::u16string> &parts) {
-    std::u16string s = u"C:\\";
+// The same for the file system itself: only C: exists.
+bool Resolve(std::u16string_view path, std::vector<std::u16string> *out, bool *trailingSlash = nullptr) {
+    WCHAR drive;
+    return ResolveOnDrive(path, out, trailingSlash, &drive) && drive == u'C';
+}
+
+std::u16string JoinFull(const std::vector<std::u16string> &parts, WCHAR drive = u'C') {
+    std::u16string s = std::u16string(1, drive) + u":\\";
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i) s += u'\\';
         s += parts[i];
@@ -112,8 +122,13 @@ std::shared_ptr<Node> Walk(const std::vector<std::u16string> &parts, size_t coun
 // when only the last component is missing, ERROR_PATH_NOT_FOUND when a directory is.
 std::shared_ptr<Node> Lookup(std::u16string_view path, DWORD *error) {
     std::vector<std::u16string> parts;
-    if (!path.data() || path.empty() || !Resolve(path, &parts)) {
+    WCHAR drive = u'C';
+    if (!path.data() || path.empty() || !ResolveOnDrive(path, &parts, nullptr, &drive)) {
         *error = path.empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME;
+        return nullptr;
+    }
+    if (drive != u'C') {
+        *error = ERROR_PATH_NOT_FOUND;  // no such drive
         return nullptr;
     }
     if (parts.empty()) return g_fs.root;
@@ -522,11 +537,12 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lp
     }
     std::vector<std::u16string> parts;
     bool trailing = false;
-    if (!Resolve(View(lpFileName), &parts, &trailing)) {
+    WCHAR drive = u'C';
+    if (!ResolveOnDrive(View(lpFileName), &parts, &trailing, &drive)) {
         SetLastError(ERROR_INVALID_NAME);
         return 0;
     }
-    std::u16string full = JoinFull(parts);
+    std::u16string full = JoinFull(parts, drive);
     if (trailing && !parts.empty()) full += u'\\';
     if (!lpBuffer || full.size() + 1 > nBufferLength) return DWORD(full.size() + 1);
     CopyOut(full, lpBuffer, nBufferLength);
