@@ -172,7 +172,10 @@ TEST_F(ScenarioTest, NeverInstalled)
     EXPECT_TRUE(sim::user::MessageBoxes().empty());
     EXPECT_TRUE(sim::user::RemoveCalls().empty()) << "both remove commands find nothing";
     EXPECT_TRUE(DeletedPackages().empty()) << "no INF of either family";
+    EXPECT_EQ(g_DeviceConnected, 0);
     ExpectUnrelatedUntouched();
+    EXPECT_EQ(PerformUninstall(nullptr), 0u) << "the sequence itself reports success";
+    EXPECT_TRUE(sim::user::MessageBoxes().empty());
 }
 
 TEST_F(ScenarioTest, InstalledAndUnplugged)
@@ -233,6 +236,7 @@ TEST_F(ScenarioTest, InstalledAndPluggedIn)
         EXPECT_EQ(boxes[0].Caption, c.Caption);
         EXPECT_EQ(boxes[0].Flags, MB_ICONERROR | MB_OK);
         EXPECT_TRUE(untouchedWhileShown) << "nothing removed before the warning was closed";
+        EXPECT_EQ(g_DeviceConnected, 1);
         EXPECT_FALSE(AnyCardDeviceInstalled());
         EXPECT_EQ(DeletedPackages(), (std::vector<std::u16string>{ u"oem5.inf", u"oem12.inf" }));
         EXPECT_FALSE(AnyCardFileLeft());
