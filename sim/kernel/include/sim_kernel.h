@@ -60,6 +60,7 @@ bool CheckDriverLeaks(PDRIVER_OBJECT driver);
 // device interfaces, registry handles): the function returns one line per leaked resource.
 using LeakSource = std::function<std::vector<std::string>(PDRIVER_OBJECT driver)>;
 void RegisterLeakSource(const std::string &name, LeakSource source);
+void UnregisterLeakSource(const std::string &name);
 // The driver whose code is running on this thread, nullptr outside driver code.
 PDRIVER_OBJECT CurrentDriver();
 // Printable name of a driver ("\Driver\TestLower" as UTF-8).

@@ -2,10 +2,13 @@
 // contract of IoCompleteRequest, thread requests built by IoBuild*Request, cancellation.
 //
 // Beside each request the I/O manager keeps a record (owner, kind, the buffers of a thread
-// request) and, for every IoCallDriver still running on some thread, a frame. When completion
-// passes a stack location it copies that location's Control into the frames of that location,
-// so that IoCallDriver can check the pending rule after the dispatch routine returned even if
-// the request was completed and freed in the meantime.
+// request) and a frame for every IoCallDriver whose pending rule is not judged yet. The rule:
+// a dispatch routine that returns STATUS_PENDING must have its location marked pending by the
+// time completion passes that location (by IoMarkIrpPending in the dispatch routine, or in its
+// completion routine when the lower driver pended); one that returns a final status must not
+// have marked it. Whichever comes second, the dispatch's return or completion passing the
+// location, judges the frame and deletes it; so the check never touches a request that was
+// completed and freed in the meantime.
 #include "kernel_internal.h"
 
 #include <cstdlib>
@@ -17,12 +20,15 @@ namespace detail {
 namespace {
 
 struct Frame {
-    CHAR location;
-    bool pendingAtEntry;  // the location was marked pending before the dispatch ran
-    bool forced;          // the I/O manager marked it pending for forced pending
-    bool captured = false;
-    UCHAR control = 0;    // Control of the location when completion passed it
-    bool dead = false;    // the request was freed while this frame ran
+    CHAR location = 0;
+    PDEVICE_OBJECT device = nullptr;  // whose dispatch routine runs
+    UCHAR major = 0;
+    bool pendingAtEntry = false;  // the location was marked pending before the dispatch ran
+    bool forced = false;          // the I/O manager marked it pending for forced pending
+    bool captured = false;        // completion passed the location while the dispatch ran
+    UCHAR control = 0;            // Control of the location when completion passed it
+    bool returnedPending = false; // the dispatch returned STATUS_PENDING before completion passed
+    bool dead = false;            // the request went away while the dispatch ran
 };
 
 struct IrpRecord {
@@ -71,19 +77,8 @@ PIRP NewIrp(CCHAR StackSize) {
 // =====================================================================================
 // Frames (caller holds the table lock)
 // =====================================================================================
-void CaptureFramesLocked(IrpRecord &record, CHAR location, UCHAR control) {
-    for (Frame *frame : record.frames) {
-        if (frame->location == location && !frame->captured) {
-            frame->captured = true;
-            frame->control = control;
-        }
-    }
-}
-
-void RemoveFrameLocked(PIRP Irp, Frame *frame) {
-    auto found = Irps().records.find(Irp);
-    if (found == Irps().records.end()) return;
-    auto &frames = found->second.frames;
+void RemoveFrameLocked(IrpRecord &record, Frame *frame) {
+    auto &frames = record.frames;
     for (size_t i = 0; i < frames.size(); i++) {
         if (frames[i] == frame) {
             frames.erase(frames.begin() + (long)i);
@@ -92,37 +87,89 @@ void RemoveFrameLocked(PIRP Irp, Frame *frame) {
     }
 }
 
+std::string FrameText(const Frame &frame) {
+    return "dispatch " + std::string(MajorName(frame.major)) + " of driver " + DriverName(frame.device->DriverObject);
+}
+
+// Completion passes 'location': frames whose dispatch returned STATUS_PENDING are judged
+// now; frames whose dispatch still runs learn the location's Control.
+void CaptureFramesLocked(IrpRecord &record, CHAR location, UCHAR control, std::vector<std::string> &problems) {
+    std::vector<Frame *> done;
+    for (Frame *frame : record.frames) {
+        if (frame->location != location || frame->captured) continue;
+        if (frame->returnedPending) {
+            if (!(control & SL_PENDING_RETURNED))
+                problems.push_back(FrameText(*frame) + " returned STATUS_PENDING but the request completed without "
+                                   "its location marked pending (IoMarkIrpPending)");
+            done.push_back(frame);
+        } else {
+            frame->captured = true;
+            frame->control = control;
+        }
+    }
+    for (Frame *frame : done) {
+        RemoveFrameLocked(record, frame);
+        delete frame;
+    }
+}
+
+// The request goes away (freed, or a thread request finished): frames still waiting for
+// completion are dropped, frames of running dispatch routines become the routines' own.
+// Returns whether some dispatch routine still works on the request.
+bool OrphanFramesLocked(IrpRecord &record) {
+    bool running = false;
+    for (Frame *frame : record.frames) {
+        if (frame->returnedPending) {
+            delete frame;
+        } else {
+            running = running || !frame->captured;
+            frame->dead = true;
+        }
+    }
+    record.frames.clear();
+    return running;
+}
+
+// The dispatch routine returned 'status': judge now if completion already passed its location
+// or it returned a final status; otherwise leave the frame for completion to judge.
+std::string JudgeReturnLocked(PIRP Irp, Frame *frame, NTSTATUS status) {
+    std::string problem;
+    if (frame->dead) {
+        delete frame;
+        return problem;
+    }
+    IrpRecord &record = Irps().records[Irp];
+    if (status == STATUS_PENDING && !frame->captured) {
+        frame->returnedPending = true;
+        return problem;
+    }
+    UCHAR control = frame->captured ? frame->control : StackLocation(Irp, frame->location)->Control;
+    bool marked = (control & SL_PENDING_RETURNED) != 0;
+    if (status == STATUS_PENDING && !marked)
+        problem = "returns STATUS_PENDING without marking the request pending (IoMarkIrpPending)";
+    else if (status != STATUS_PENDING && marked && !frame->pendingAtEntry && !frame->forced)
+        problem = "marks the request pending but returns " + Hex((uint32_t)status) + " instead of STATUS_PENDING";
+    RemoveFrameLocked(record, frame);
+    delete frame;
+    return problem;
+}
+
 // =====================================================================================
 // Dispatch with the pending rule
 // =====================================================================================
-// A dispatch routine that returns STATUS_PENDING must have marked its location pending; one
-// that marked it must return STATUS_PENDING (unless the mark was there before it ran).
 NTSTATUS DispatchChecked(PDEVICE_OBJECT DeviceObject, PIRP Irp, Frame *frame) {
-    PIO_STACK_LOCATION stack = StackLocation(Irp, frame->location);
-    UCHAR major = stack->MajorFunction;
+    UCHAR major = frame->major;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
-    NTSTATUS status;
-    {
-        Activity activity;
-        EnterDriver(activity, DeviceObject->DriverObject, DispatchKind(major), (const void *)dispatch, Irp);
-        status = dispatch(DeviceObject, Irp);
-        LeaveDriver(activity);
-    }
+    Activity activity;
+    EnterDriver(activity, DeviceObject->DriverObject, DispatchKind(major), (const void *)dispatch, Irp);
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    LeaveDriver(activity);
     std::string problem;
     {
         std::lock_guard<std::mutex> guard(Irps().lock);
-        if (!frame->dead) {
-            UCHAR control = frame->captured ? frame->control : stack->Control;
-            bool marked = (control & SL_PENDING_RETURNED) != 0;
-            if (status == STATUS_PENDING && !marked)
-                problem = "returns STATUS_PENDING without marking the request pending (IoMarkIrpPending)";
-            else if (status != STATUS_PENDING && marked && !frame->pendingAtEntry && !frame->forced)
-                problem = "marks the request pending but returns " + Hex((uint32_t)status) + " instead of STATUS_PENDING";
-            RemoveFrameLocked(Irp, frame);
-        }
+        problem = JudgeReturnLocked(Irp, frame, status);
     }
     if (!problem.empty()) {
-        Activity activity;
         EnterDriver(activity, DeviceObject->DriverObject, DispatchKind(major), (const void *)dispatch, Irp);
         Fail(problem);
         LeaveDriver(activity);
@@ -161,7 +208,6 @@ void StartForcedDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, Frame *frame) {
         AdoptPreRegistration();
         Self().irql = irql;
         DispatchChecked(DeviceObject, Irp, frame);
-        delete frame;
         Self().irql = PASSIVE_LEVEL;
         auto lock = LockDispatcher();
         if (--Forced().outstanding == 0) SignalObjectLocked(&Forced().idle.Header);
@@ -314,13 +360,6 @@ extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 }
 
 extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
-    {
-        std::lock_guard<std::mutex> guard(Irps().lock);
-        auto found = Irps().records.find(Irp);
-        if (found == Irps().records.end() || !found->second.frames.empty() || found->second.threadRequest) {
-            // reported below, outside the lock
-        }
-    }
     if (Irp->CurrentLocation <= Irp->StackCount) Fail("reuses " + RequestText(Irp) + " that is still in progress");
     UCHAR allocationFlags = Irp->AllocationFlags;
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
@@ -341,11 +380,10 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
         } else if (found->second.externalMemory) {
             problem = "frees " + RequestText(Irp) + " that lives in the driver's own memory";
         } else {
-            for (Frame *frame : found->second.frames) {
-                if (!frame->captured) problem = "frees " + RequestText(Irp) + " while a driver still processes it";
-                frame->dead = true;
-            }
-            if (Irp->CancelRoutine != NULL) problem = "frees " + RequestText(Irp) + " whose cancel routine is still set";
+            if (OrphanFramesLocked(found->second))
+                problem = "frees " + RequestText(Irp) + " while a driver still processes it";
+            if (__atomic_load_n((PVOID *)&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != NULL)
+                problem = "frees " + RequestText(Irp) + " whose cancel routine is still set";
             Irps().records.erase(found);
             release = true;
         }
@@ -368,8 +406,7 @@ extern "C" NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Fail("sends " + RequestText(Irp) + " to a deleted device object (" + Hex((uint64_t)(uintptr_t)DeviceObject) + ")");
     std::string problem;
     bool forced = IsForcedPending(DeviceObject);
-    Frame localFrame{};
-    Frame *frame = forced ? new Frame() : &localFrame;
+    auto *frame = new Frame();
     {
         std::lock_guard<std::mutex> guard(Irps().lock);
         auto found = Irps().records.find(Irp);
@@ -384,6 +421,8 @@ extern "C" NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             stack->DeviceObject = DeviceObject;
             if (forced) stack->Control |= SL_PENDING_RETURNED;
             frame->location = Irp->CurrentLocation;
+            frame->device = DeviceObject;
+            frame->major = stack->MajorFunction;
             frame->pendingAtEntry = (stack->Control & SL_PENDING_RETURNED) != 0;
             frame->forced = forced;
             found->second.sent = true;
@@ -391,7 +430,7 @@ extern "C" NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
     }
     if (!problem.empty()) {
-        if (forced) delete frame;
+        delete frame;
         Fail(problem);
         return STATUS_INVALID_PARAMETER;
     }
@@ -423,7 +462,7 @@ bool CheckCompletable(PIRP Irp) {
         return false;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) Fail("completes " + RequestText(Irp) + " with STATUS_PENDING");
-    if (Irp->CancelRoutine != NULL) {
+    if (__atomic_load_n((PVOID *)&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != NULL) {
         Fail("completes " + RequestText(Irp) + " while its cancel routine is still set");
         IoSetCancelRoutine(Irp, NULL);
     }
@@ -477,7 +516,7 @@ void FinishCompletion(PIRP Irp) {
         if (found == Irps().records.end()) return;
         record = found->second;
         if (record.threadRequest) {
-            for (Frame *frame : found->second.frames) frame->dead = true;
+            OrphanFramesLocked(found->second);
             Irps().records.erase(found);
         }
     }
@@ -495,11 +534,13 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     for (;;) {
         CHAR location = Irp->CurrentLocation;
         UCHAR control = stack->Control;
+        std::vector<std::string> problems;
         {
             std::lock_guard<std::mutex> guard(Irps().lock);
             auto found = Irps().records.find(Irp);
-            if (found != Irps().records.end()) CaptureFramesLocked(found->second, location, control);
+            if (found != Irps().records.end()) CaptureFramesLocked(found->second, location, control, problems);
         }
+        for (const std::string &problem : problems) Fail(problem);
         Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;

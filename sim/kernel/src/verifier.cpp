@@ -118,12 +118,13 @@ void EnterDriver(Activity &activity, PDRIVER_OBJECT driver, const char *kind, co
 // not cascade into unrelated reports.
 void LeaveDriver(Activity &activity) {
     ThreadContext &self = Self();
-    if (self.irql != activity.expectedIrql)
+    if (self.spinLocksHeld > activity.expectedLocks)
+        Fail("returned holding " + std::to_string(self.spinLocksHeld - activity.expectedLocks) + " spin lock(s)");
+    else if (self.spinLocksHeld < activity.expectedLocks)
+        Fail("returned after releasing a spin lock it was called with");
+    else if (self.irql != activity.expectedIrql)
         Fail(std::string("returned at IRQL ") + std::to_string(self.irql) + " instead of " +
              std::to_string(activity.expectedIrql));
-    else if (self.spinLocksHeld != activity.expectedLocks)
-        Fail(std::string("returned holding ") + std::to_string(self.spinLocksHeld - activity.expectedLocks) +
-             " spin lock(s) it acquired");
     self.irql = activity.expectedIrql;
     self.activity = activity.previous;
 }
