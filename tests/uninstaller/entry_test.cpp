@@ -1,6 +1,9 @@
 // Entry point, hidden dialog, version gate and failure report, run from WinMain.
 #include "uninstaller_fixture.h"
 
+#include <filesystem>
+#include <fstream>
+
 namespace uninstaller_test {
 namespace {
 
@@ -72,6 +75,58 @@ TEST_F(EntryTest, VersionGate)
         if (c.Runs) {
             EXPECT_EQ(g_OsMajorVersion, c.Major);
             EXPECT_EQ(g_OsMinorVersion, c.Minor);
+        }
+        TearDown();
+    }
+}
+
+// The program's own manifest declares no supported systems, so Windows 8.1, 10 and 11 report
+// 6.2 and the gate passes. With operating-system entries added to the manifest the same
+// systems report 6.3 or 10.0 and the program refuses to run.
+TEST_F(EntryTest, ManifestDecidesWhatLaterWindowsReport)
+{
+    namespace fs = std::filesystem;
+    const fs::path ours = fs::path(CARDRW_UNINSTALLER_RESOURCE_SCRIPT).parent_path();
+    const fs::path declared = fs::path(::testing::TempDir()) / "declared_manifest";
+    fs::remove_all(declared);
+    fs::copy(ours, declared);
+    std::ofstream(declared / "CardRwUninstall.manifest", std::ios::binary | std::ios::trunc)
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+           "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
+           "  <compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\"><application>\n"
+           "    <supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>\n"
+           "    <supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>\n"
+           "  </application></compatibility>\n</assembly>\n";
+
+    struct ManifestCase {
+        const char* Name;
+        DWORD Major, Minor, Build;
+        bool Declared;
+        bool Runs;
+    };
+    const ManifestCase cases[] = {
+        { "Windows 8 with our manifest", 6, 2, 9200, false, true },
+        { "Windows 8.1 with our manifest", 6, 3, 9600, false, true },
+        { "Windows 10 with our manifest", 10, 0, 19045, false, true },
+        { "Windows 11 with our manifest", 10, 0, 22631, false, true },
+        { "Windows 8.1 with supported systems declared", 6, 3, 9600, true, false },
+        { "Windows 11 with supported systems declared", 10, 0, 22631, true, false },
+        { "Windows 7 with supported systems declared", 6, 1, 7601, true, true },
+    };
+    for (const ManifestCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        SetUp();
+        if (c.Declared) {
+            std::string error;
+            ASSERT_TRUE(sim::user::LoadResourceScript((declared / "CardRwUninstall.rc").string(), &error)) << error;
+        }
+        sim::user::SetInstalledWindows(c.Major, c.Minor, c.Build);
+        RunProgram();
+        EXPECT_EQ(SequenceRan(), c.Runs);
+        EXPECT_EQ(sim::user::MessageBoxes().size(), c.Runs ? 0u : 1u);
+        if (c.Runs) {
+            EXPECT_EQ(g_OsMajorVersion, c.Major > 6 || c.Minor > 2 ? 6u : c.Major);
+            EXPECT_EQ(g_OsMinorVersion, c.Major > 6 || c.Minor > 2 ? 2u : c.Minor);
         }
         TearDown();
     }

@@ -38,6 +38,11 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
 
 namespace sim::user {
 
+// The Windows that is installed. What the query then reports depends on the program's manifest
+// (the loaded resource script's manifest 1), as on Windows 8.1 and later: a program that does
+// not declare the running system as supported is told 6.2, build 9200.
+void SetInstalledWindows(DWORD major, DWORD minor, DWORD build);
+// Sets the reported version directly, whatever the manifest says.
 void SetReportedVersion(DWORD major, DWORD minor, DWORD build = 0, DWORD platformId = VER_PLATFORM_WIN32_NT);
 // Makes every version query fail with the error (0 restores the reported version).
 void FailVersionQuery(DWORD error);
