@@ -515,13 +515,11 @@ private:
         if (args.size() < 2)
             return Fail(error, "control " + control.Kind + " needs a text and an id" + Where());
         control.Text = args[0].IsString ? args[0].Text : std::u16string();
-        if (!args[0].IsString && control.Kind == "ICON" && !args[0].Names.empty())
-            control.Text = std::u16string(args[0].Names[0].begin(), args[0].Names[0].end());
-        else if (!args[0].IsString && control.Kind == "ICON")
-            control.Text = std::u16string(u"#") + [&] {
-                std::string n = std::to_string(args[0].Value);
-                return std::u16string(n.begin(), n.end());
-            }();
+        if (!args[0].IsString && control.Kind == "ICON") {
+            // An icon named by a symbol keeps the symbol; one named by a number reads "#<number>".
+            std::string name = !args[0].Names.empty() ? args[0].Names[0] : "#" + std::to_string(args[0].Value);
+            control.Text = std::u16string(name.begin(), name.end());
+        }
         if (args[1].IsString)
             return Fail(error, "control id expected" + Where());
         control.Id = static_cast<int>(args[1].Value);
