@@ -11,6 +11,15 @@ namespace {
 
 using ConcurrencyTest = SerialPortTest;
 
+// Virtual time passes only while every thread waits: a thread looping on requests that finish
+// at once pauses between them.
+void Pause(int64_t ms)
+{
+    LARGE_INTEGER delay;
+    delay.QuadPart = -ms * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
 bool OneOf(NTSTATUS status, std::initializer_list<NTSTATUS> allowed)
 {
     for (NTSTATUS s : allowed) {
@@ -55,6 +64,7 @@ TEST_F(ConcurrencyTest, MixedRequestsThenSurpriseRemoval)
                 if (res.status != STATUS_SUCCESS) {
                     break;
                 }
+                Pause(3);
             }
         }));
         threads.push_back(sim::StartThread([&, seed] {
@@ -74,6 +84,7 @@ TEST_F(ConcurrencyTest, MixedRequestsThenSurpriseRemoval)
                 if (res.status == STATUS_DELETE_PENDING) {
                     break;
                 }
+                Pause(1 + random() % 4);
             }
         }));
         threads.push_back(sim::StartThread([&, seed] {
@@ -90,6 +101,7 @@ TEST_F(ConcurrencyTest, MixedRequestsThenSurpriseRemoval)
                 EXPECT_TRUE(OneOf(res.status, {STATUS_SUCCESS, STATUS_CANCELLED, STATUS_INVALID_PARAMETER,
                                                STATUS_DELETE_PENDING}))
                     << res.status;
+                Pause(2);
             }
         }));
 

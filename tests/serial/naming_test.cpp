@@ -83,8 +83,8 @@ TEST_F(NamingTest, RegistryValuesChooseTheName)
         {"external naming off", u"COM5", std::nullopt, 1u, true, std::nullopt},
         {"33 characters", u"COM" + std::u16string(30, u'9'), std::nullopt, 0u, true,
          u"COM" + std::u16string(30, u'9')},
-        {"128 characters", std::u16string(128, u'X'), std::nullopt, 0u, true, std::u16string(128, u'X')},
-        {"129 characters is too long", std::u16string(129, u'X'), u"COM8", 0u, true, u"COM8"},
+        {"127 characters and the zero", std::u16string(127, u'X'), std::nullopt, 0u, true, std::u16string(127, u'X')},
+        {"128 characters and the zero are too long", std::u16string(128, u'X'), u"COM8", 0u, true, u"COM8"},
         {"neither value", std::nullopt, std::nullopt, std::nullopt, false, std::nullopt},
     };
     for (const Case& c : cases) {
