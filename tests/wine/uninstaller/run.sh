@@ -1,0 +1,289 @@
+#!/usr/bin/env bash
+# Runs the shipped CardRwUninstall.exe on Wine: for each scenario a copy of one prepared Wine
+# prefix is seeded with a Windows installation of the card reader/writer through the real APIs,
+# the program runs under Xvfb while its message boxes are read and answered, and what it left is
+# checked. Prints one line per scenario, the time the stage took, and "wine: N passed, M failed".
+#
+# usage: tests/wine/uninstaller/run.sh [WINDOWS-BUILD-DIR [DIST-DIR]]   (build/windows, dist)
+#   CARDRW_WINE_CACHE: where the prepared prefix is kept (default build/wine-prefix)
+#   CARDRW_WINE_TRACE=1: the time of each step on standard error
+#
+# A scenario is a file scenarios/NAME.scenario of lines (UTF-8, "#" starts a comment):
+#   include FILE            the lines of scenarios/FILE
+#   env NAME=VALUE          environment of the uninstaller's run (LC_ALL=ja_JP.UTF-8)
+#   box caption=... | text=... | icon=... | buttons=...
+#                           the next message box expected, exactly as cardrw_wine_boxes logs it
+#   stdout REGEX            the next line of standard output matches REGEX (extended, whole line)
+#   anything else           a seeding or "expect-" command of cardrw_wine_state
+# The boxes and the standard output lines must be exactly those listed, in order.
+set -uo pipefail
+cd "$(dirname "$0")/../../.."
+root=$(pwd)
+
+build_dir=$(realpath -m "${1:-build/windows}")
+dist_dir=$(realpath -m "${2:-dist}")
+cache_dir=$(realpath -m "${CARDRW_WINE_CACHE:-build/wine-prefix}")
+scenario_dir=$root/tests/wine/uninstaller/scenarios
+helpers=$build_dir/tests/wine/uninstaller
+program=$dist_dir/CardRwUninstall.exe
+
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
+unset WINEPREFIX DISPLAY
+
+# Time limits, in seconds: the program itself, each Wine command around it, the prefix creation.
+PROGRAM_LIMIT=30
+COMMAND_LIMIT=60
+PREFIX_LIMIT=180
+
+passed=0
+failed=0
+work=""
+xvfb_pid=""
+current_prefix=""  # the prefix whose wineserver runs now
+
+# ---------------------------------------------------------------------------------------------
+# Helpers
+# ---------------------------------------------------------------------------------------------
+
+# The Windows path of a host path, through Wine's Z: drive.
+winpath() {
+    local path
+    path=$(realpath -m "$1")
+    echo "Z:${path//\//\\}"
+}
+
+trace() {
+    [ -n "${CARDRW_WINE_TRACE:-}" ] && echo "  [${EPOCHREALTIME}] $*" >&2
+    return 0
+}
+
+report() {  # report PASS|FAIL NAME [REASON]
+    if [ "$1" = PASS ]; then
+        passed=$((passed + 1))
+        echo "PASS $2"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $2: $3"
+    fi
+}
+
+# Ends the current prefix's wineserver and everything running in it, and waits until it is gone.
+stop_wineserver() {
+    [ -n "$current_prefix" ] || return 0
+    WINEPREFIX=$current_prefix "$WINESERVER" -k >/dev/null 2>&1
+    WINEPREFIX=$current_prefix timeout 10 "$WINESERVER" -w >/dev/null 2>&1
+    current_prefix=""
+}
+
+cleanup() {
+    stop_wineserver
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
+    [ -n "$work" ] && rm -rf "$work"
+}
+
+finish() {
+    local start=$1
+    echo "wine stage took $(( $(date +%s) - start )) s"
+    echo "wine: $passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
+
+# ---------------------------------------------------------------------------------------------
+# The prepared prefix and the display
+# ---------------------------------------------------------------------------------------------
+
+# Creates the prefix once per Wine version; a half-made one never takes the cache's place.
+prepare_prefix() {
+    local version stamp=$cache_dir/wine-version fresh
+    version=$("$WINE" --version 2>/dev/null)
+    if [ -d "$cache_dir/prefix" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$version" ]; then
+        return 0
+    fi
+    echo "preparing the Wine prefix in $cache_dir"
+    rm -rf "$cache_dir"
+    mkdir -p "$cache_dir"
+    fresh=$cache_dir/prefix.new
+    (
+        export WINEPREFIX=$fresh
+        timeout "$PREFIX_LIMIT" "$WINE" wineboot -i >/dev/null 2>&1
+        timeout "$PREFIX_LIMIT" "$WINESERVER" -w >/dev/null 2>&1
+    )
+    WINEPREFIX=$fresh "$WINESERVER" -k >/dev/null 2>&1
+    [ -f "$fresh/system.reg" ] || return 1
+    mv "$fresh" "$cache_dir/prefix" && echo "$version" >"$stamp"
+}
+
+# Starts one X server for the stage on a free display; waits until it is ready.
+start_display() {
+    local number_file=$work/display i
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$number_file" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for ((i = 0; i < 100; i++)); do
+        if grep -q '^[0-9]\+$' "$number_file" 2>/dev/null; then
+            export DISPLAY=":$(cat "$number_file")"
+            return 0
+        fi
+        kill -0 "$xvfb_pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# ---------------------------------------------------------------------------------------------
+# Scenarios
+# ---------------------------------------------------------------------------------------------
+
+# Writes the scenario's lines with its includes expanded.
+expand_scenario() {
+    local line
+    while IFS= read -r line || [ -n "$line" ]; do
+        if [[ $line =~ ^include[[:space:]]+(.+)$ ]]; then
+            expand_scenario "$scenario_dir/${BASH_REMATCH[1]}"
+        else
+            printf '%s\n' "$line"
+        fi
+    done <"$1"
+}
+
+# compare_lines EXPECTED ACTUAL regex|exact: prints the first difference, if any.
+compare_lines() {
+    local mode=$3 i=0 expected actual
+    local -a want have
+    mapfile -t want <"$1"
+    mapfile -t have <"$2"
+    for ((i = 0; i < ${#want[@]} || i < ${#have[@]}; i++)); do
+        expected=${want[i]-}
+        actual=${have[i]-}
+        if [ $i -ge ${#have[@]} ]; then
+            echo "missing: $expected"
+            return
+        fi
+        if [ $i -ge ${#want[@]} ]; then
+            echo "unexpected: $actual"
+            return
+        fi
+        if [ "$mode" = regex ]; then
+            [[ $actual =~ ^($expected)$ ]] || { echo "line $((i + 1)) is \"$actual\", expected /$expected/"; return; }
+        else
+            [ "$actual" = "$expected" ] || { echo "got \"$actual\", expected \"$expected\""; return; }
+        fi
+    done
+}
+
+# Runs one scenario in its own copy of the prefix; prints the reason of a failure, if any.
+run_scenario_steps() {
+    local name=$1 dir=$2 state=$helpers/cardrw_wine_state.exe difference rc
+    local -a run_env=()
+    local line
+
+    expand_scenario "$scenario_dir/$name.scenario" >"$dir/all"
+    : >"$dir/boxes.expected"
+    : >"$dir/stdout.expected"
+    : >"$dir/script"
+    while IFS= read -r line; do
+        case $line in
+        env\ *) run_env+=("${line#env }") ;;
+        box\ *) printf '%s\n' "$line" >>"$dir/boxes.expected" ;;
+        stdout\ *) printf '%s\n' "${line#stdout }" >>"$dir/stdout.expected" ;;
+        *) printf '%s\n' "$line" >>"$dir/script" ;;
+        esac
+    done <"$dir/all"
+
+    trace "copy prefix"
+    cp -a "$cache_dir/prefix" "$dir/prefix" || { echo "cannot copy the prefix"; return; }
+    export WINEPREFIX=$dir/prefix
+    # One server for the whole scenario: Wine forgets key security descriptors when it restarts.
+    "$WINESERVER" -p >/dev/null 2>&1
+
+    trace "seed"
+    timeout -k 5 "$COMMAND_LIMIT" "$WINE" "$(winpath "$state")" seed "$(winpath "$dir/script")" \
+        "$(winpath "$scenario_dir")" >"$dir/seed.log" 2>&1
+    rc=$?
+    if [ $rc -ne 0 ]; then
+        echo "seeding failed ($rc): $(head -n 1 "$dir/seed.log")"
+        return
+    fi
+
+    trace "run"
+    env "${run_env[@]}" timeout -k 5 "$COMMAND_LIMIT" "$WINE" \
+        "$(winpath "$helpers/cardrw_wine_boxes.exe")" "$(winpath "$dir/boxes.log")" "$PROGRAM_LIMIT" \
+        "$(winpath "$dir/stdout")" "$(winpath "$dir/stderr")" "$(winpath "$program")" >"$dir/run.log" 2>&1
+    rc=$?
+    if [ $rc -ne 0 ]; then
+        echo "the program did not end in time or did not start ($rc): $(tail -n 1 "$dir/boxes.log" 2>/dev/null)"
+        return
+    fi
+    if ! grep -qx 'exit=0' "$dir/boxes.log"; then
+        echo "the program ended with $(tail -n 1 "$dir/boxes.log"), expected exit=0"
+        return
+    fi
+
+    grep '^box ' "$dir/boxes.log" >"$dir/boxes.actual"
+    difference=$(compare_lines "$dir/boxes.expected" "$dir/boxes.actual" exact)
+    [ -z "$difference" ] || { echo "message boxes: $difference"; return; }
+
+    tr -d '\r' <"$dir/stdout" >"$dir/stdout.actual"
+    difference=$(compare_lines "$dir/stdout.expected" "$dir/stdout.actual" regex)
+    [ -z "$difference" ] || { echo "standard output: $difference"; return; }
+
+    trace "check"
+    timeout -k 5 "$COMMAND_LIMIT" "$WINE" "$(winpath "$state")" check "$(winpath "$dir/script")" \
+        "$(winpath "$scenario_dir")" >"$dir/check.log" 2>&1
+    rc=$?
+    if [ $rc -ne 0 ]; then
+        echo "$(grep -c '^FAIL' "$dir/check.log") check(s) failed, first: $(head -n 1 "$dir/check.log")"
+        return
+    fi
+}
+
+run_scenario() {
+    local name=$1 dir=$work/$1 reason
+    mkdir -p "$dir"
+    current_prefix=$dir/prefix
+    reason=$(run_scenario_steps "$name" "$dir")
+    trace "stop"
+    stop_wineserver
+    trace "stopped"
+    if [ -z "$reason" ]; then
+        report PASS "$name"
+        rm -rf "$dir/prefix"
+    else
+        report FAIL "$name" "$reason"
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------
+# Main
+# ---------------------------------------------------------------------------------------------
+
+start=$(date +%s)
+source tools/ensure-packages.sh
+ensure_packages wine64 xvfb >/dev/null || { report FAIL setup "cannot install wine64 and xvfb"; finish "$start"; }
+
+for file in "$program" "$helpers/cardrw_wine_state.exe" "$helpers/cardrw_wine_boxes.exe" \
+            "$helpers/cardrw_wine_msgbox.exe"; do
+    [ -f "$file" ] || { report FAIL setup "$file is missing (build the Windows target first)"; finish "$start"; }
+done
+
+work=$(mktemp -d /tmp/cardrw-wine.XXXXXX)
+trap cleanup EXIT
+prepare_prefix || { report FAIL setup "the Wine prefix could not be created"; finish "$start"; }
+start_display || { report FAIL setup "Xvfb did not start"; finish "$start"; }
+
+# The harness checks itself first with a known program, then runs the uninstaller's scenarios.
+harness_program=$program
+program=$helpers/cardrw_wine_msgbox.exe
+run_scenario harness
+program=$harness_program
+for file in "$scenario_dir"/*.scenario; do
+    name=$(basename "$file" .scenario)
+    [ "$name" = harness ] || run_scenario "$name"
+done
+finish "$start"
