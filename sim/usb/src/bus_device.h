@@ -127,12 +127,15 @@ private:
     // ---- Helpers ----
     static PUCHAR TransferData(PMDL mdl, PVOID buffer, ULONG length, bool *valid);
     bool LookUpPipe(USBD_PIPE_HANDLE handle, PipeState *pipe) const; // caller holds lock_
+    bool FindPipeLocked(USBD_PIPE_HANDLE handle, PipeState *pipe, Outcome *refused) const; // caller holds lock_
+    bool FindPipe(USBD_PIPE_HANDLE handle, PipeState *pipe, Outcome *refused) const;
     USBD_PIPE_HANDLE MakePipeHandle(ULONG index) const;              // caller holds lock_
 
     std::shared_ptr<DeviceModel> model_;
     PlugOptions options_;
     ULONG serial_;
     Thread pnpThread_; // reports an unplug to the PnP manager
+    PDEVICE_OBJECT pdoReference_ = nullptr; // the bus's own reference, kept for the device's life
 
     mutable std::mutex lock_; // guards everything below; never held while a model, a driver
                               // or the PnP manager runs

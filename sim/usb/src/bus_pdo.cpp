@@ -23,11 +23,20 @@ struct PdoExtension {
     BusDevice *Device;
 };
 
+// Devices whose PDO exists, and devices whose PDO was removed. A removed device (with the
+// reference it holds on its PDO) is kept until the next device is created: the drivers above
+// may still detach from the PDO after its removal request returns, so the PDO's memory must
+// outlive that request even when the test has dropped the device.
 std::mutex registryLock;
 std::map<BusDevice *, std::shared_ptr<BusDevice>> &Registry()
 {
     static auto *registry = new std::map<BusDevice *, std::shared_ptr<BusDevice>>();
     return *registry;
+}
+std::vector<std::shared_ptr<BusDevice>> &Retired()
+{
+    static auto *retired = new std::vector<std::shared_ptr<BusDevice>>();
+    return *retired;
 }
 
 NTSTATUS PdoDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp)
@@ -129,21 +138,22 @@ PDRIVER_OBJECT BusDriver()
 
 void RegisterBusDevice(const std::shared_ptr<BusDevice> &device)
 {
-    std::lock_guard<std::mutex> guard(registryLock);
-    Registry()[device.get()] = device;
+    std::vector<std::shared_ptr<BusDevice>> retired;
+    {
+        std::lock_guard<std::mutex> guard(registryLock);
+        Registry()[device.get()] = device;
+        retired.swap(Retired());
+    }
 }
 
 void ForgetBusDevice(BusDevice *device)
 {
-    std::shared_ptr<BusDevice> last;
-    {
-        std::lock_guard<std::mutex> guard(registryLock);
-        auto it = Registry().find(device);
-        if (it == Registry().end())
-            return;
-        last = it->second;
-        Registry().erase(it);
-    }
+    std::lock_guard<std::mutex> guard(registryLock);
+    auto it = Registry().find(device);
+    if (it == Registry().end())
+        return;
+    Retired().push_back(it->second);
+    Registry().erase(it);
 }
 
 BusDevice *BusDevice::FromPdo(PDEVICE_OBJECT pdo)
@@ -164,6 +174,8 @@ BusDevice::~BusDevice()
 {
     if (pnpThread_.Joinable())
         pnpThread_.Join();
+    if (pdoReference_ != nullptr)
+        ObDereferenceObject(pdoReference_);
 }
 
 NTSTATUS BusDevice::CreatePdo()
@@ -178,6 +190,8 @@ NTSTATUS BusDevice::CreatePdo()
     if (status != STATUS_SUCCESS)
         return status;
     static_cast<PdoExtension *>(pdo->DeviceExtension)->Device = this;
+    ObReferenceObject(pdo);
+    pdoReference_ = pdo;
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     std::lock_guard<std::mutex> guard(lock_);

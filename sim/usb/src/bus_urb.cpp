@@ -251,14 +251,10 @@ NTSTATUS BusDevice::BulkTransfer(PIRP irp, PURB urb)
 {
     auto &transfer = urb->UrbBulkOrInterruptTransfer;
     PipeState pipe;
-    bool known;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        known = LookUpPipe(transfer.PipeHandle, &pipe);
-    }
-    if (!known) {
-        Complete(irp, urb, Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE));
-        return STATUS_INVALID_PARAMETER;
+    Outcome refused;
+    if (!FindPipe(transfer.PipeHandle, &pipe, &refused)) {
+        Complete(irp, urb, refused);
+        return refused.Status;
     }
     bool valid = true;
     PUCHAR data = TransferData(transfer.TransferBufferMDL, transfer.TransferBuffer, transfer.TransferBufferLength, &valid);
@@ -289,16 +285,25 @@ NTSTATUS BusDevice::RunTransfer(PIRP irp, PURB urb, UCHAR endpoint, LoggedReques
     Outcome outcome;
     bool ready = false;
     bool cancelled = false;
+    bool gone = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        stall = bulk && halted_[endpoint];
-        faulted = !stall && NextFault(endpoint, &fault);
+        // Checked again under the lock that decides the hold: an unplug that completed the
+        // held transfers before this one was held would otherwise leave it held for good.
+        gone = !connected_;
+        stall = !gone && bulk && halted_[endpoint];
+        faulted = !gone && !stall && NextFault(endpoint, &fault);
+        if (gone) {
+            faulted = true;
+            fault = Fault::Fail(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+        }
         if (faulted && fault.Action == FaultAction::CompleteShort) {
             limit = fault.ShortLength;
             if (!in && entry.Data.size() > limit)
                 entry.Data.resize(limit);
         }
-        Record(entry);
+        if (!gone)
+            Record(entry);
         if (faulted && fault.Action == FaultAction::Fail) {
             outcome = Failure(fault.Status, fault.UsbdStatus);
         } else {
@@ -438,6 +443,27 @@ USBD_PIPE_HANDLE BusDevice::MakePipeHandle(ULONG index) const
     return reinterpret_cast<USBD_PIPE_HANDLE>(OpaqueHandle(PipeHandleTag, serial_, generation_, index));
 }
 
+// The pipe a request names: a device that left the bus refuses every pipe request as gone,
+// whatever its handle. Caller holds lock_ (FindPipeLocked).
+bool BusDevice::FindPipeLocked(USBD_PIPE_HANDLE handle, PipeState *pipe, Outcome *refused) const
+{
+    if (!connected_) {
+        *refused = Failure(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        return false;
+    }
+    if (!LookUpPipe(handle, pipe)) {
+        *refused = Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+bool BusDevice::FindPipe(USBD_PIPE_HANDLE handle, PipeState *pipe, Outcome *refused) const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return FindPipeLocked(handle, pipe, refused);
+}
+
 // A pipe handle is good only for the configuration that issued it.
 bool BusDevice::LookUpPipe(USBD_PIPE_HANDLE handle, PipeState *pipe) const
 {
@@ -457,10 +483,11 @@ NTSTATUS BusDevice::ResetPipe(PIRP irp, PURB urb)
 {
     PipeState pipe;
     Fault fault;
+    Outcome refused;
     bool known, failed = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        known = LookUpPipe(urb->UrbPipeRequest.PipeHandle, &pipe);
+        known = FindPipeLocked(urb->UrbPipeRequest.PipeHandle, &pipe, &refused);
         if (known) {
             LoggedRequest entry;
             entry.Kind = RequestKind::ResetPipe;
@@ -477,7 +504,7 @@ NTSTATUS BusDevice::ResetPipe(PIRP irp, PURB urb)
             }
         }
     }
-    Outcome outcome = !known   ? Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE)
+    Outcome outcome = !known   ? refused
                       : failed ? Failure(fault.Status, fault.UsbdStatus)
                                : Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0, false};
     Complete(irp, urb, outcome);
@@ -487,10 +514,11 @@ NTSTATUS BusDevice::ResetPipe(PIRP irp, PURB urb)
 NTSTATUS BusDevice::AbortPipe(PIRP irp, PURB urb)
 {
     PipeState pipe;
+    Outcome refused;
     bool known;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        known = LookUpPipe(urb->UrbPipeRequest.PipeHandle, &pipe);
+        known = FindPipeLocked(urb->UrbPipeRequest.PipeHandle, &pipe, &refused);
         if (known) {
             LoggedRequest entry;
             entry.Kind = RequestKind::AbortPipe;
@@ -500,8 +528,8 @@ NTSTATUS BusDevice::AbortPipe(PIRP irp, PURB urb)
         }
     }
     if (!known) {
-        Complete(irp, urb, Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE));
-        return STATUS_INVALID_PARAMETER;
+        Complete(irp, urb, refused);
+        return refused.Status;
     }
     CompleteHeldWith(pipe.Address, false, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     Complete(irp, urb, Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0, false});
