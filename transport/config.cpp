@@ -10,16 +10,22 @@
 
 // Waits for the USB stack, so PASSIVE_LEVEL only. The URB stays with the caller, who reads its
 // answer fields afterwards.
-NTSTATUS SubmitUrbSync(TRANSPORT_EXTENSION* ext, PURB Urb)
+NTSTATUS SubmitUrbSync(TRANSPORT_EXTENSION* ext, PURB Urb, BOOLEAN* Sent)
 {
     KEVENT event;
     IO_STATUS_BLOCK iosb = {};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    if (Sent != nullptr) {
+        *Sent = FALSE;
+    }
 
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, ext->LowerDevice,
                                              nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (Sent != nullptr) {
+        *Sent = TRUE;
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
 

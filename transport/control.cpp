@@ -27,6 +27,8 @@ static PURB AllocateControlUrb(SIZE_T bytes)
     return urb;
 }
 
+// The length the USB stack reported, never more than the caller's output. A URB that never
+// reached the stack reports nothing (its length field still holds what was asked).
 static ULONG_PTR NoMoreThan(ULONG reported, ULONG limit)
 {
     return reported < limit ? reported : limit;
@@ -76,8 +78,9 @@ static NTSTATUS GetDescriptor(CONTROL_CALL* call)
     request->TransferBufferLength = call->OutputLength;
     request->UrbLink = nullptr;
 
-    NTSTATUS status = SubmitUrbSync(call->Extension, urb);
-    call->Information = NoMoreThan(request->TransferBufferLength, call->OutputLength);
+    BOOLEAN sent = FALSE;
+    NTSTATUS status = SubmitUrbSync(call->Extension, urb, &sent);
+    call->Information = sent ? NoMoreThan(request->TransferBufferLength, call->OutputLength) : 0;
     TransportFree(urb);
     return status;
 }
@@ -114,8 +117,9 @@ static NTSTATUS GetStatus(CONTROL_CALL* call)
     request->Index = index;
     request->UrbLink = nullptr;
 
-    NTSTATUS status = SubmitUrbSync(call->Extension, urb);
-    call->Information = NoMoreThan(request->TransferBufferLength, call->OutputLength);
+    BOOLEAN sent = FALSE;
+    NTSTATUS status = SubmitUrbSync(call->Extension, urb, &sent);
+    call->Information = sent ? NoMoreThan(request->TransferBufferLength, call->OutputLength) : 0;
     TransportFree(urb);
     return status;
 }
@@ -158,8 +162,9 @@ static NTSTATUS ControlOut(CONTROL_CALL* call)
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    NTSTATUS status = SubmitUrbSync(call->Extension, urb);
-    call->Information = length;
+    BOOLEAN sent = FALSE;
+    NTSTATUS status = SubmitUrbSync(call->Extension, urb, &sent);
+    call->Information = sent ? length : 0;   // whatever the device answered, once it was asked
     TransportFree(urb);
     return status;
 }

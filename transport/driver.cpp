@@ -48,16 +48,19 @@ void IoCountAcquire(TRANSPORT_EXTENSION* ext)
     KeReleaseSpinLock(&ext->IoCountLock, irql);
 }
 
+// The drained event is set after the lock is released and is the last touch of the extension:
+// removal may delete the device object as soon as it is signalled.
 LONG IoCountRelease(TRANSPORT_EXTENSION* ext)
 {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->IoCountLock);
     LONG count = InterlockedDecrement(&ext->OutstandingIo);
     if (count == 1) {
         KeSetEvent(&ext->IoIdleEvent, IO_NO_INCREMENT, FALSE);
-    } else if (count == 0) {
-        KeSetEvent(&ext->IoDrainedEvent, IO_NO_INCREMENT, FALSE);
     }
     KeReleaseSpinLock(&ext->IoCountLock, irql);
+    if (count == 0) {
+        KeSetEvent(&ext->IoDrainedEvent, IO_NO_INCREMENT, FALSE);
+    }
     return count;
 }
 
@@ -134,13 +137,13 @@ ULONG ComputeIdlePowerLevel(const DEVICE_CAPABILITIES* Capabilities)
 
 // Copies the interface's link name into the fixed field; a name that does not fit (with its
 // terminator) is refused rather than cut, since a cut name would disable the wrong interface.
-static NTSTATUS StoreInterfaceLinkName(TRANSPORT_EXTENSION* ext, PCUNICODE_STRING link)
+NTSTATUS StoreInterfaceLinkName(TRANSPORT_EXTENSION* ext, PCUNICODE_STRING Link)
 {
-    ULONG chars = link->Length / sizeof(WCHAR);
+    ULONG chars = Link->Length / sizeof(WCHAR);
     if (chars >= TRANSPORT_LINK_NAME_CHARS) {
         return STATUS_NAME_TOO_LONG;
     }
-    RtlCopyMemory(ext->InterfaceLinkName, link->Buffer, chars * sizeof(WCHAR));
+    RtlCopyMemory(ext->InterfaceLinkName, Link->Buffer, chars * sizeof(WCHAR));
     ext->InterfaceLinkName[chars] = 0;
     return STATUS_SUCCESS;
 }

@@ -196,12 +196,14 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     TRANSPORT_EXTENSION* ext = TransportExtension(DeviceObject);
     IoCountAcquire(ext);
     ReleaseHandle(ext, IoGetCurrentIrpStackLocation(Irp)->FileObject);
-    IoCountRelease(ext);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    // The reference is held over the idle policy too, so that a removal cannot delete the
+    // extension under it.
     IdlePowerPolicy(ext, TRUE);
+    IoCountRelease(ext);
     return STATUS_SUCCESS;
 }
 

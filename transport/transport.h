@@ -185,9 +185,11 @@ BOOLEAN CanAcceptRequests(TRANSPORT_EXTENSION* ext);
 NTSTATUS SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS QueryLowerCapabilities(PDEVICE_OBJECT LowerDevice, PDEVICE_CAPABILITIES Capabilities);
 ULONG ComputeIdlePowerLevel(const DEVICE_CAPABILITIES* Capabilities);
+NTSTATUS StoreInterfaceLinkName(TRANSPORT_EXTENSION* ext, PCUNICODE_STRING Link);
 
 // config.cpp
-NTSTATUS SubmitUrbSync(TRANSPORT_EXTENSION* ext, PURB Urb);
+// *Sent (when given) tells whether the URB reached the USB stack at all.
+NTSTATUS SubmitUrbSync(TRANSPORT_EXTENSION* ext, PURB Urb, BOOLEAN* Sent = nullptr);
 NTSTATUS StartTransport(TRANSPORT_EXTENSION* ext);
 NTSTATUS ReadConfigDescriptor(TRANSPORT_EXTENSION* ext);
 BOOLEAN ConfigDescriptorIsWellFormed(const UCHAR* Descriptor, ULONG Length);
