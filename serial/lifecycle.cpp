@@ -124,10 +124,10 @@ static void SurpriseStopDevice(PDEVICE_OBJECT DeviceObject)
     RemovePortName(DeviceObject);
 }
 
+// The device is already detached (see RemovalSequence).
 static void RemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
     PSERIAL_DEVICE_EXTENSION ext = SerialExtension(DeviceObject);
-    IoDetachDevice(ext->LowerDeviceObject);
     ReleasePipeFileObjects(DeviceObject);
     SerialFree(ext->DeviceName.Buffer);
     ext->DeviceName.Buffer = NULL;
@@ -224,9 +224,14 @@ static NTSTATUS RemovalSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeWaitForSingleObject(&ext->PortClosedEvent, Executive, KernelMode, FALSE, NULL);
         RemovePortName(DeviceObject);
     }
+    // Detach before the removal goes down: the device below deletes itself while handling it,
+    // so it must not be touched afterwards. The request still reaches it through the pointer.
+    PDEVICE_OBJECT lower = ext->LowerDeviceObject;
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    NTSTATUS status = IoCallDriver(ext->LowerDeviceObject, Irp);
+    IoDetachDevice(lower);
+    NTSTATUS status = IoCallDriver(lower, Irp);
+    ext->LowerDeviceObject = NULL;
     DecrementIoCount(DeviceObject);   // the base count: reaches 0
     KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     RemoveDevice(DeviceObject);
