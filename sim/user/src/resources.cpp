@@ -6,9 +6,11 @@
 // script fails the tests instead of silently vanishing.
 #include "platform/user.h"
 #include "sim/user/src/resources_internal.h"
+#include "sim/user/include/sim_user.h"
 
 #include <cstdint>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 namespace sim::user {
@@ -707,6 +709,16 @@ LANGID UserInterfaceLanguage()
 
 bool LoadResourceScript(const std::string& path, std::string* error)
 {
+    // From the first script on, Reset() also clears the user interface, spooler and version.
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        RegisterResetHook([] {
+            ResetUserInterface();
+            ResetSpooler();
+            ResetVersion();
+        });
+    });
+
     size_t slash = path.find_last_of('/');
     Reader reader(slash == std::string::npos ? std::string(".") : path.substr(0, slash));
     ResourceScript script;
