@@ -59,6 +59,8 @@ struct Installation {
     std::vector<std::u16string> PrinterInfs = { u"oem5.inf" };
     std::vector<std::u16string> SerialInfs = { u"oem12.inf" };
     bool PackagesInUse = false;
+    sim::user::RemoveAnswer SerialAnswer = sim::user::RemoveAnswer::Removed;
+    sim::user::RemoveAnswer PrinterAnswer = sim::user::RemoveAnswer::Removed;
 };
 
 class ScenarioTest : public UninstallerTest {
@@ -91,12 +93,13 @@ protected:
                                {}, present });
         sim::user::AddDevice({ kSerialFunction, u"Ports",
                                { u"USB\\VID_3F7B&PID_0A51&REV_0100&MI_00", u"USB\\VID_3F7B&PID_0A51&MI_00" },
-                               { u"USB\\Class_FF&SubClass_00&Prot_00", u"USB\\Class_FF" }, present });
+                               { u"USB\\Class_FF&SubClass_00&Prot_00", u"USB\\Class_FF" }, present,
+                               setup.SerialAnswer });
         sim::user::AddDevice({ kPrintFunction, u"USB",
                                { u"USB\\VID_3F7B&PID_0A51&REV_0100&MI_01", u"USB\\VID_3F7B&PID_0A51&MI_01" },
                                { u"USB\\Class_07&SubClass_01&Prot_02", u"USB\\Class_07" }, present });
         sim::user::AddDevice({ kPrinter, u"Printer", { u"USBPRINT\\Tervalinx_Rewritable7E19" },
-                               { u"Tervalinx_Rewritable7E19" }, present });
+                               { u"Tervalinx_Rewritable7E19" }, present, setup.PrinterAnswer });
 
         const std::u16string instance = kSerialFunctionKey + u"\\6&1a2b3c&0&0000";
         sim::user::CreateKey(HKEY_LOCAL_MACHINE, kDeviceKey + u"\\CR0001");
@@ -199,6 +202,35 @@ TEST_F(ScenarioTest, InstalledAndUnplugged)
     // The registry branch belongs to Windows 5.0 only.
     EXPECT_TRUE(sim::user::KeyExists(HKEY_LOCAL_MACHINE, kPrintInterfaces + u"\\" + kOurInterface));
     EXPECT_TRUE(sim::user::KeyExists(HKEY_LOCAL_MACHINE, kPrinterDrivers + u"\\Card Printer"));
+}
+
+// What the engine answers changes nothing in the sequence: a removal that fails or asks for a
+// restart, and a package still in use, are passed over; no restart is requested (no -r).
+TEST_F(ScenarioTest, EngineFailuresDoNotStopTheSequence)
+{
+    Installation setup;
+    setup.PrinterAnswer = sim::user::RemoveAnswer::Fails;
+    setup.SerialAnswer = sim::user::RemoveAnswer::NeedsRestart;
+    setup.PrinterInfs = { u"oem5.inf" };
+    setup.SerialInfs = {};
+    Build(setup);
+    sim::user::InstallOemInf(u"oem12.inf", PackagingInf(), true);    // in use: refused without -f
+
+    EXPECT_EQ(RunProgram(), 0);
+
+    EXPECT_TRUE(sim::user::MessageBoxes().empty());
+    EXPECT_TRUE(sim::user::ShutdownRequests().empty());
+    EXPECT_TRUE(sim::user::DeviceInstalled(kPrinter)) << "its removal failed";
+    EXPECT_FALSE(sim::user::DeviceInstalled(kComposite));
+    EXPECT_FALSE(sim::user::DeviceInstalled(kPrintFunction));
+    auto calls = sim::user::UninstallOemInfCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_TRUE(calls[0].succeeded);
+    EXPECT_EQ(calls[1].name, u"oem12.inf");
+    EXPECT_FALSE(calls[1].succeeded);
+    EXPECT_TRUE(sim::user::OemInfInstalled(u"oem12.inf"));
+    EXPECT_FALSE(AnyCardFileLeft()) << "the file steps still run";
+    ExpectUnrelatedUntouched();
 }
 
 // The warning comes before any removal; after OK the run goes on unchanged.
