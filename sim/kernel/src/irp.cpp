@@ -658,24 +658,26 @@ extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&cancel
 extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
 
 // Sets Cancel and, if a cancel routine is set, takes it away and calls it holding the cancel
-// spin lock; the routine releases the lock with Irp->CancelIrql. The caller guarantees that
-// the request still exists (it owns it, or completion is held back by its completion routine).
+// spin lock; the routine releases the lock with Irp->CancelIrql. The request's record is
+// checked and the routine taken under the table lock, which completion also takes before it
+// frees a thread request: a request completed and freed concurrently is reported, never
+// touched. Once the routine is taken, the request cannot complete before the routine does it.
 extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
     bool known;
+    PDRIVER_CANCEL routine = NULL;
     {
         std::lock_guard<std::mutex> guard(Irps().lock);
         known = Irps().records.count(Irp) != 0;
+        if (known) {
+            Irp->Cancel = TRUE;
+            routine = IoSetCancelRoutine(Irp, NULL);
+        }
     }
-    if (!known) {
-        Fail("cancels " + RequestText(Irp) + " that does not exist");
-        return FALSE;
-    }
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
-    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
     if (routine == NULL) {
         IoReleaseCancelSpinLock(irql);
+        if (!known) Fail("cancels " + RequestText(Irp) + " that does not exist");
         return FALSE;
     }
     Irp->CancelIrql = irql;
