@@ -114,7 +114,7 @@ void ReadAndAnswer(HWND box)
     std::wstring caption = WindowText(box);
     std::wstring text = WindowText(GetDlgItem(box, 0xFFFF));
     std::vector<Button> buttons = VisibleButtons(box);
-    const char* icon = IdentifyBoxIcon(box, 3000);
+    const char* icon = IdentifyBoxIcon(box, 10000);
 
     LogLine("box caption=" + Escape(caption) + " | text=" + Escape(text) + " | icon=" + icon +
             " | buttons=" + Escape(DescribeButtons(buttons)));
@@ -167,9 +167,7 @@ void AnswerNewBoxes(Watch* watch)
             seen = seen || answered == box;
         if (seen)
             continue;
-        // A box is read once it carries its text; until then it is looked at again next round.
-        if (!GetDlgItem(box, 0xFFFF))
-            continue;
+        // Any visible dialog is read, so that one that is no message box shows in the log too.
         watch->Answered.push_back(box);
         ReadAndAnswer(box);
     }

@@ -4,7 +4,8 @@
 # the program runs under Xvfb while its message boxes are read and answered, and what it left is
 # checked. Prints one line per scenario, the time the stage took, and "wine: N passed, M failed".
 #
-# usage: tests/wine/uninstaller/run.sh [WINDOWS-BUILD-DIR [DIST-DIR]]   (build/windows, dist)
+# usage: tests/wine/uninstaller/run.sh [WINDOWS-BUILD-DIR [DIST-DIR [SCENARIO...]]]
+#   defaults build/windows and dist; without SCENARIO names every scenario runs
 #   CARDRW_WINE_CACHE: where the prepared prefix is kept (default build/wine-prefix)
 #   CARDRW_WINE_TRACE=1: the time of each step on standard error
 #
@@ -17,12 +18,13 @@
 #   anything else           a seeding or "expect-" command of cardrw_wine_state
 # The boxes and the standard output lines must be exactly those listed, in order.
 set -uo pipefail
-cd "$(dirname "$0")/../../.."
-root=$(pwd)
+root=$(cd "$(dirname "$0")/../../.." && pwd)
 
-build_dir=$(realpath -m "${1:-build/windows}")
-dist_dir=$(realpath -m "${2:-dist}")
-cache_dir=$(realpath -m "${CARDRW_WINE_CACHE:-build/wine-prefix}")
+# Paths given are taken from the caller's directory, the defaults from the repository's root.
+build_dir=$(realpath -m "${1:-$root/build/windows}")
+dist_dir=$(realpath -m "${2:-$root/dist}")
+cache_dir=$(realpath -m "${CARDRW_WINE_CACHE:-$root/build/wine-prefix}")
+cd "$root"
 scenario_dir=$root/tests/wine/uninstaller/scenarios
 helpers=$build_dir/tests/wine/uninstaller
 program=$dist_dir/CardRwUninstall.exe
@@ -34,15 +36,22 @@ export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 unset WINEPREFIX DISPLAY
 
 # Time limits, in seconds: the program itself, each Wine command around it, the prefix creation.
-PROGRAM_LIMIT=30
-COMMAND_LIMIT=60
+# They only end hangs: on a loaded machine the first Wine process of a prefix alone may take
+# half a minute.
+PROGRAM_LIMIT=120
+COMMAND_LIMIT=180
 PREFIX_LIMIT=180
+
+# Scenarios run two at a time, each slot on an X display of its own: the icons of the boxes are
+# read from the screen, so the boxes of two programs must never overlap.
+SLOTS=2
 
 passed=0
 failed=0
 work=""
-xvfb_pid=""
-current_prefix=""  # the prefix whose wineserver runs now
+slot_pids=()
+xvfb_pid=""        # the display of this slot
+current_prefix=""  # the prefix whose wineserver runs now in this slot
 
 # ---------------------------------------------------------------------------------------------
 # Helpers
@@ -70,6 +79,11 @@ report() {  # report PASS|FAIL NAME [REASON]
     fi
 }
 
+# A slot's verdict on one scenario, read by the main shell once the slots are done.
+record() {  # record NAME PASS|FAIL [REASON]
+    printf '%s\n%s\n' "$2" "${3:-}" >"$work/$1.result"
+}
+
 # Ends the current prefix's wineserver and everything running in it, and waits until it is gone.
 stop_wineserver() {
     [ -n "$current_prefix" ] || return 0
@@ -78,13 +92,37 @@ stop_wineserver() {
     current_prefix=""
 }
 
-cleanup() {
-    stop_wineserver
+stop_display() {
     if [ -n "$xvfb_pid" ]; then
         kill "$xvfb_pid" 2>/dev/null
         wait "$xvfb_pid" 2>/dev/null
+        xvfb_pid=""
     fi
-    [ -n "$work" ] && rm -rf "$work"
+}
+
+# A slot's own clean-up, also when it is interrupted.
+slot_cleanup() {
+    stop_wineserver
+    stop_display
+}
+
+# The stage's clean-up: slots still running are ended, then every prefix's server.
+cleanup() {
+    local pid prefix
+    for pid in "${slot_pids[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    [ -n "$work" ] || return 0
+    for prefix in "$work"/*/prefix; do
+        [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k >/dev/null 2>&1
+    done
+    # A failed scenario keeps its directory (logs and prefix) for a look afterwards.
+    if [ "$failed" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "the failed scenarios' logs and prefixes are in $work"
+    fi
 }
 
 finish() {
@@ -99,8 +137,17 @@ finish() {
 # The prepared prefix and the display
 # ---------------------------------------------------------------------------------------------
 
-# Creates the prefix once per Wine version; a half-made one never takes the cache's place.
+# Creates the prefix once per Wine version; a half-made one never takes the cache's place, and
+# two stages started at once make it only once.
 prepare_prefix() {
+    mkdir -p "$(dirname "$cache_dir")"
+    (
+        flock -w "$PREFIX_LIMIT" 9 || exit 1
+        make_prefix
+    ) 9>"$cache_dir.lock"
+}
+
+make_prefix() {
     local version stamp=$cache_dir/wine-version fresh
     version=$("$WINE" --version 2>/dev/null)
     if [ -d "$cache_dir/prefix" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$version" ]; then
@@ -120,9 +167,25 @@ prepare_prefix() {
     mv "$fresh" "$cache_dir/prefix" && echo "$version" >"$stamp"
 }
 
-# Starts one X server for the stage on a free display; waits until it is ready.
+# Copies the prepared prefix. Program images and NLS tables, which Wine only reads, are shared
+# as hard links; every other file (the registry, INI files, the spooler's directory, where a
+# printer driver is copied over the existing file) gets a copy of its own.
+copy_prefix() {
+    local from=$1 to=$2
+    cp -al "$from" "$to" || return 1
+    (
+        cd "$from" &&
+        find . -type f \( -path './drive_c/windows/system32/spool/*' -o ! \( -iname '*.dll' \
+            -o -iname '*.exe' -o -iname '*.sys' -o -iname '*.drv' -o -iname '*.nls' -o -iname '*.ocx' \
+            -o -iname '*.acm' -o -iname '*.tlb' -o -iname '*.cpl' -o -iname '*.ax' \) \) -print0 |
+            xargs -0 -r cp -p --parents --remove-destination -t "$to"
+    )
+}
+
+# Starts an X server for this slot on a free display; waits until it is ready.
 start_display() {
-    local number_file=$work/display i
+    local number_file i
+    number_file=$(mktemp "$work/display.XXXXXX")
     Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$number_file" >/dev/null 2>&1 &
     xvfb_pid=$!
     for ((i = 0; i < 100; i++)); do
@@ -179,10 +242,12 @@ compare_lines() {
 
 # Runs one scenario in its own copy of the prefix; prints the reason of a failure, if any.
 run_scenario_steps() {
-    local name=$1 dir=$2 state=$helpers/cardrw_wine_state.exe difference rc
+    local name=$1 dir=$2 state=$helpers/cardrw_wine_state.exe difference rc target=$program
     local -a run_env=()
     local line
 
+    # The harness checks itself on a program of its own with known boxes and output.
+    [ "$name" = harness ] && target=$helpers/cardrw_wine_msgbox.exe
     expand_scenario "$scenario_dir/$name.scenario" >"$dir/all"
     : >"$dir/boxes.expected"
     : >"$dir/stdout.expected"
@@ -197,7 +262,7 @@ run_scenario_steps() {
     done <"$dir/all"
 
     trace "copy prefix"
-    cp -a "$cache_dir/prefix" "$dir/prefix" || { echo "cannot copy the prefix"; return; }
+    copy_prefix "$cache_dir/prefix" "$dir/prefix" || { echo "cannot copy the prefix"; return; }
     export WINEPREFIX=$dir/prefix
     # One server for the whole scenario: Wine forgets key security descriptors when it restarts.
     "$WINESERVER" -p >/dev/null 2>&1
@@ -214,7 +279,7 @@ run_scenario_steps() {
     trace "run"
     env "${run_env[@]}" timeout -k 5 "$COMMAND_LIMIT" "$WINE" \
         "$(winpath "$helpers/cardrw_wine_boxes.exe")" "$(winpath "$dir/boxes.log")" "$PROGRAM_LIMIT" \
-        "$(winpath "$dir/stdout")" "$(winpath "$dir/stderr")" "$(winpath "$program")" >"$dir/run.log" 2>&1
+        "$(winpath "$dir/stdout")" "$(winpath "$dir/stderr")" "$(winpath "$target")" >"$dir/run.log" 2>&1
     rc=$?
     if [ $rc -ne 0 ]; then
         echo "the program did not end in time or did not start ($rc): $(tail -n 1 "$dir/boxes.log" 2>/dev/null)"
@@ -252,11 +317,27 @@ run_scenario() {
     stop_wineserver
     trace "stopped"
     if [ -z "$reason" ]; then
-        report PASS "$name"
+        record "$name" PASS
         rm -rf "$dir/prefix"
     else
-        report FAIL "$name" "$reason"
+        record "$name" FAIL "$reason"
     fi
+}
+
+# One slot: its own display, then its scenarios one after the other.
+run_slot() {
+    local name
+    trap slot_cleanup EXIT
+    trap 'exit 1' TERM INT
+    if ! start_display; then
+        for name in "$@"; do
+            record "$name" FAIL "Xvfb did not start"
+        done
+        return
+    fi
+    for name in "$@"; do
+        run_scenario "$name"
+    done
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -275,15 +356,39 @@ done
 work=$(mktemp -d /tmp/cardrw-wine.XXXXXX)
 trap cleanup EXIT
 prepare_prefix || { report FAIL setup "the Wine prefix could not be created"; finish "$start"; }
-start_display || { report FAIL setup "Xvfb did not start"; finish "$start"; }
 
-# The harness checks itself first with a known program, then runs the uninstaller's scenarios.
-harness_program=$program
-program=$helpers/cardrw_wine_msgbox.exe
-run_scenario harness
-program=$harness_program
-for file in "$scenario_dir"/*.scenario; do
-    name=$(basename "$file" .scenario)
-    [ "$name" = harness ] || run_scenario "$name"
+# The harness first, so that a fault of its own shows before the uninstaller's scenarios.
+scenarios=(harness)
+if [ $# -gt 2 ]; then
+    for name in "${@:3}"; do
+        [ -f "$scenario_dir/$name.scenario" ] || { report FAIL "$name" "no such scenario"; continue; }
+        [ "$name" = harness ] || scenarios+=("$name")
+    done
+else
+    for file in "$scenario_dir"/*.scenario; do
+        name=$(basename "$file" .scenario)
+        [ "$name" = harness ] || scenarios+=("$name")
+    done
+fi
+for ((slot = 0; slot < SLOTS; slot++)); do
+    share=()
+    for ((i = slot; i < ${#scenarios[@]}; i += SLOTS)); do
+        share+=("${scenarios[i]}")
+    done
+    run_slot "${share[@]}" &
+    slot_pids+=($!)
+done
+for pid in "${slot_pids[@]}"; do
+    wait "$pid"
+done
+slot_pids=()
+
+for name in "${scenarios[@]}"; do
+    if [ -f "$work/$name.result" ]; then
+        { read -r verdict; read -r reason; } <"$work/$name.result"
+        report "$verdict" "$name" "$reason"
+    else
+        report FAIL "$name" "the scenario did not report"
+    fi
 done
 finish "$start"
