@@ -226,7 +226,7 @@ std::optional<std::u16string> GetString(HKEY root, const std::u16string &path, c
     auto data = GetValue(root, path, name);
     if (!data) return std::nullopt;
     std::u16string text(data->size() / 2, u'\0');
-    std::memcpy(text.data(), data->data(), text.size() * 2);
+    if (!text.empty()) std::memcpy(text.data(), data->data(), text.size() * 2);
     while (!text.empty() && text.back() == 0) text.pop_back();
     return text;
 }
@@ -346,7 +346,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
         *lpcbData = size;
         return ERROR_MORE_DATA;
     }
-    std::memcpy(lpData, v->data.data(), size);
+    if (size) std::memcpy(lpData, v->data.data(), size);
     *lpcbData = size;
     return ERROR_SUCCESS;
 }
@@ -456,7 +456,7 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
             *lpcbData = DWORD(v.data.size());
             return ERROR_MORE_DATA;
         }
-        if (lpData) std::memcpy(lpData, v.data.data(), v.data.size());
+        if (lpData && !v.data.empty()) std::memcpy(lpData, v.data.data(), v.data.size());
         *lpcbData = DWORD(v.data.size());
     }
     return ERROR_SUCCESS;

@@ -155,7 +155,7 @@ std::vector<BYTE> BuildAcl(const std::vector<AceSpec> &aces) {
     std::vector<BYTE> out(sizeof(ACL) + body.size());
     ACL acl{ACL_REVISION, 0, WORD(out.size()), WORD(aces.size()), 0};
     std::memcpy(out.data(), &acl, sizeof acl);
-    std::memcpy(out.data() + sizeof acl, body.data(), body.size());
+    if (!body.empty()) std::memcpy(out.data() + sizeof acl, body.data(), body.size());
     return out;
 }
 
