@@ -146,6 +146,32 @@ TEST_F(BulkTest, RequestsThatSendNothing)
     EXPECT_EQ(rig_->Close(device), STATUS_SUCCESS);
 }
 
+TEST_F(TransportTest, BulkUrbsCarryTheDirectionAndShortTransfers)
+{
+    Rig rig;
+    rig.UseLowerFilter();
+    ASSERT_EQ(rig.PlugCardReader(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    File write(u"if0pipe0");
+    File read(u"if0pipe1");
+    ASSERT_EQ(rig.Open(write), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Open(read), STATUS_SUCCESS);
+    rig.ClearSeenUrbs();
+    auto writing = rig.StartWrite(write, Bytes(300, 1));
+    EXPECT_EQ(writing->Req.Wait(), STATUS_SUCCESS);
+    rig.CardReader().Send(Bytes(4, 2));
+    auto reading = rig.StartRead(read, 4);
+    EXPECT_EQ(reading->Req.Wait(), STATUS_SUCCESS);
+    std::vector<ULONG> flags;
+    for (const SeenUrb &urb : rig.SeenUrbs()) {
+        EXPECT_EQ(urb.Function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        flags.push_back(urb.TransferFlags);
+    }
+    const ULONG out = USBD_SHORT_TRANSFER_OK;
+    const ULONG in = USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN;
+    EXPECT_EQ(flags, (std::vector<ULONG>{out, out, in}));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Reset flags
 // ---------------------------------------------------------------------------------------------

@@ -262,5 +262,39 @@ TEST_F(TransportTest, ControlCodesAreRefusedWhileAStopOrRemovalIsPending)
     }
 }
 
+// The transfer flags as they reach the bus: only the short-transfer flag of the header is taken
+// over, and the direction comes from the code.
+TEST_F(TransportTest, TransferFlagsFollowTheCodeAndTheShortTransferBit)
+{
+    struct Case {
+        ULONG Code;
+        ULONG HeaderFlags;
+        ULONG UrbFlags;
+    } cases[] = {
+        {IOCTL_CARDRW_CONTROL_OUT, 2, USBD_SHORT_TRANSFER_OK},
+        {IOCTL_CARDRW_CONTROL_OUT, 1, 0},
+        {IOCTL_CARDRW_CONTROL_OUT, 3, USBD_SHORT_TRANSFER_OK},
+        {IOCTL_CARDRW_CONTROL_OUT, 0xFFFFFFFF, USBD_SHORT_TRANSFER_OK},
+        {IOCTL_CARDRW_CONTROL_IN, 3, USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN},
+        {IOCTL_CARDRW_CONTROL_IN, 0, USBD_TRANSFER_DIRECTION_IN},
+        {IOCTL_CARDRW_CONTROL_IN, 0xFFFFFFFD, USBD_TRANSFER_DIRECTION_IN},
+    };
+    Rig rig;
+    rig.UseLowerFilter();
+    ASSERT_EQ(rig.Plug(std::make_shared<AnsweringModel>()), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.Code << " flags " << c.HeaderFlags);
+        rig.ClearSeenUrbs();
+        ControlResult result = rig.Control(c.Code, Header(URB_FUNCTION_VENDOR_DEVICE, c.HeaderFlags, 0x41, 0, 0), 
+                                           c.Code == IOCTL_CARDRW_CONTROL_IN ? 8 : 0);
+        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        std::vector<SeenUrb> seen = rig.SeenUrbs();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].Function, URB_FUNCTION_VENDOR_DEVICE);
+        EXPECT_EQ(seen[0].TransferFlags, c.UrbFlags);
+    }
+}
+
 }  // namespace
 }  // namespace transport_test

@@ -126,6 +126,24 @@ TEST_F(TransportTest, TableFollowsTheSelectionAndTheLastInterfaceNumber)
     EXPECT_EQ(ext->Interfaces[1].Pipes[1].Info.EndpointAddress, 0x84);
 }
 
+TEST_F(TransportTest, EveryPipeIsSelectedWithAMaximumTransferSizeOf256)
+{
+    // Interrupt and bulk pipes alike, as the selection request goes down.
+    Rig rig;
+    rig.UseLowerFilter();
+    ASSERT_EQ(rig.Plug(std::make_shared<sim::usb::DescriptorOnlyModel>(d::CardReaderDevice(), d::InterruptAndBulk())),
+              STATUS_SUCCESS);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    std::vector<ULONG> sizes;
+    for (const SeenUrb &urb : rig.SeenUrbs()) {
+        if (urb.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+            sizes = urb.MaximumTransferSizes;
+        }
+    }
+    EXPECT_EQ(sizes, (std::vector<ULONG>{256, 256, 256}));
+    EXPECT_EQ(rig.Ext()->Interfaces[0].PipeCount, 3u);
+}
+
 TEST_F(TransportTest, AlternateSettingsAreListedUpToTheDeclaredInterfaceCount)
 {
     struct Case {

@@ -2,6 +2,7 @@
 #include "tests/transport/transport_rig.h"
 
 #include <algorithm>
+#include <mutex>
 #include <sstream>
 
 namespace transport_test {
@@ -90,6 +91,42 @@ struct FilterExtension {
     const FilterFailure *Failure;
 };
 
+std::mutex seenLock;
+std::vector<SeenUrb> seenUrbs;   // guarded by seenLock
+
+bool IsVendorOrClass(USHORT function)
+{
+    return (function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_CLASS_ENDPOINT) ||
+           function == URB_FUNCTION_CLASS_OTHER || function == URB_FUNCTION_VENDOR_OTHER;
+}
+
+void NoteUrb(PURB urb)
+{
+    SeenUrb seen;
+    seen.Function = urb->UrbHeader.Function;
+    if (seen.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        seen.TransferFlags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
+    } else if (IsVendorOrClass(seen.Function)) {
+        seen.TransferFlags = urb->UrbControlVendorClassRequest.TransferFlags;
+    } else if (seen.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+               urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
+        PUCHAR at = reinterpret_cast<PUCHAR>(&urb->UrbSelectConfiguration.Interface);
+        PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+        while (at < end) {
+            auto *iface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
+            for (ULONG p = 0; p < iface->NumberOfPipes; ++p) {
+                seen.MaximumTransferSizes.push_back(iface->Pipes[p].MaximumTransferSize);
+            }
+            if (iface->Length == 0) {
+                break;
+            }
+            at += iface->Length;
+        }
+    }
+    std::lock_guard<std::mutex> guard(seenLock);
+    seenUrbs.push_back(seen);
+}
+
 bool Matches(const FilterFailure &failure, PIO_STACK_LOCATION stack)
 {
     if (stack->MajorFunction != failure.Major || stack->MinorFunction != failure.Minor) {
@@ -113,6 +150,10 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
         return status;
     }
     PDEVICE_OBJECT lower = ext->Lower;
+    if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        NoteUrb(static_cast<PURB>(stack->Parameters.Others.Argument1));
+    }
     if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
         IoSkipCurrentIrpStackLocation(irp);
         // Detached now; deleted by the rig once the transport above has detached from it too
@@ -238,8 +279,21 @@ NTSTATUS Rig::Plug(std::shared_ptr<sim::usb::DeviceModel> model, const sim::usb:
     return status;
 }
 
+std::vector<SeenUrb> Rig::SeenUrbs() const
+{
+    std::lock_guard<std::mutex> guard(seenLock);
+    return seenUrbs;
+}
+
+void Rig::ClearSeenUrbs()
+{
+    std::lock_guard<std::mutex> guard(seenLock);
+    seenUrbs.clear();
+}
+
 void Rig::UseLowerFilter(const FilterFailure &failure)
 {
+    ClearSeenUrbs();
     failure_ = failure;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filterDriver_ = sim::CreateDriver(u"\\Driver\\TransportTestFilter", FilterEntry, &status);

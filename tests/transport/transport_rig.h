@@ -86,6 +86,13 @@ struct ControlResult {
 // A lower filter between the bus device and the transport that passes everything down, except
 // one scripted request it fails itself (a lower driver that refuses a start or a power-up).
 // ---------------------------------------------------------------------------------------------
+// A URB as the filter saw it on its way to the bus.
+struct SeenUrb {
+    USHORT Function = 0;
+    ULONG TransferFlags = 0;                 // bulk and vendor or class requests
+    std::vector<ULONG> MaximumTransferSizes; // select configuration: every pipe, in order
+};
+
 struct FilterFailure {
     UCHAR Major = 0xFF;              // none
     UCHAR Minor = 0;
@@ -110,7 +117,10 @@ public:
     NTSTATUS Plug(std::shared_ptr<sim::usb::DeviceModel> model, const sim::usb::PlugOptions &options = {});
     NTSTATUS PlugCardReader(const sim::usb::PlugOptions &options = {});
     // Before Plug: put the lower filter under the transport, failing 'failure'.
-    void UseLowerFilter(const FilterFailure &failure);
+    void UseLowerFilter(const FilterFailure &failure = {});
+    // The URBs the lower filter passed down, in order.
+    std::vector<SeenUrb> SeenUrbs() const;
+    void ClearSeenUrbs();
 
     PDRIVER_OBJECT Driver() const { return driver_; }
     PDEVICE_OBJECT Fdo() const { return fdo_; }
