@@ -3,11 +3,10 @@
 //
 //   version NAME                      HKCU\Software\Wine "Version" (nt40, win2k, win7, win81 ...)
 //   key PATH                          creates the key (PATH begins with HKLM\ or HKCU\)
-//   value PATH NAME sz|dword DATA     sets a value, creating the key
+//   value PATH NAME DATA              sets a string value, creating the key
 //   serialmap NAME DATA               a value of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM
 //   dacl PATH SDDL                    replaces the key's DACL with the one of SDDL
 //   expect-key present|absent PATH
-//   expect-value PATH NAME DATA       a string value with exactly this text
 //   expect-dacl PATH ACE...           the DACL's entries in order, each allow|deny:SID:0xMASK,
 //                                     SID as SY, BA, WD, USER (the token's user) or S-1-...
 #include "state.h"
@@ -74,25 +73,7 @@ bool SeedKey(const Args& args, std::wstring* problem)
 
 bool SeedValue(const Args& args, std::wstring* problem)
 {
-    if (args[3] == L"sz")
-        return SetString(args[1], args[2], args[4], problem);
-    if (args[3] != L"dword") {
-        *problem = L"unknown value type";
-        return false;
-    }
-    HKEY key;
-    DWORD error;
-    if (!CreateKeyPath(args[1], &key, &error)) {
-        *problem = L"cannot create the key: " + ErrorText(error);
-        return false;
-    }
-    DWORD data = wcstoul(args[4].c_str(), nullptr, 0);
-    error = RegSetValueExW(key, args[2].c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
-                           sizeof(data));
-    RegCloseKey(key);
-    if (error != ERROR_SUCCESS)
-        *problem = ErrorText(error);
-    return error == ERROR_SUCCESS;
+    return SetString(args[1], args[2], args[3], problem);
 }
 
 bool SeedSerialMap(const Args& args, std::wstring* problem)
@@ -132,30 +113,6 @@ bool ExpectKey(const Args& args, std::wstring* problem)
     if (present)
         RegCloseKey(key);
     return ExpectPresence(args[1], present, L"the key", problem);
-}
-
-bool ExpectValue(const Args& args, std::wstring* problem)
-{
-    HKEY key;
-    DWORD error;
-    if (!OpenKeyPath(args[1], KEY_READ, &key, &error)) {
-        *problem = L"the key does not open: " + ErrorText(error);
-        return false;
-    }
-    wchar_t data[1024] = {};
-    DWORD bytes = sizeof(data) - sizeof(wchar_t);
-    DWORD type = 0;
-    error = RegQueryValueExW(key, args[2].c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
-    RegCloseKey(key);
-    if (error != ERROR_SUCCESS) {
-        *problem = L"the value does not read: " + ErrorText(error);
-        return false;
-    }
-    if (type != REG_SZ || args[3] != data) {
-        *problem = L"the value is \"" + std::wstring(data) + L"\"";
-        return false;
-    }
-    return true;
 }
 
 std::wstring TokenUserSid()
@@ -287,11 +244,10 @@ bool CreateKeyPath(const std::wstring& path, HKEY* key, DWORD* error)
 const Command RegistryCommands[] = {
     { L"version", 1, 1, SeedVersion },
     { L"key", 1, 1, SeedKey },
-    { L"value", 4, 4, SeedValue },
+    { L"value", 3, 3, SeedValue },
     { L"serialmap", 2, 2, SeedSerialMap },
     { L"dacl", 2, 2, SeedDacl },
     { L"expect-key", 2, 2, ExpectKey },
-    { L"expect-value", 3, 3, ExpectValue },
     { L"expect-dacl", 2, 64, ExpectDacl },
     { nullptr, 0, 0, nullptr },
 };
