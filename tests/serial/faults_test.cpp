@@ -24,12 +24,22 @@ protected:
 
     static PDRIVER_OBJECT Com() { return sim::LoadedDriver(u"CardRwCom"); }
 
+    // Lets the read worker finish what the last request started (it is waiting again, or has
+    // ended): virtual time passes only once every thread waits.
+    static void Settle()
+    {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -1 * kMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+
     // Requests of an application on an open port. Reads use the default 50 ms limit, so a
     // port whose worker failed answers them too.
     void UseOpenPort()
     {
         Write(Bytes{1, 2, 3});
         Lower().Feed(Bytes{4, 5});
+        Settle();
         Read(2);
         Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, U32(4800));
         Ioctl(IOCTL_SERIAL_SET_DTR);
@@ -90,6 +100,7 @@ TEST_F(FaultTest, EveryFailureWhileOpening)
     EveryFailure([this] { ASSERT_TRUE(TryPlug()); },
                  [this] {
                      if (Open() == STATUS_SUCCESS) {
+                         Settle();
                          Close();
                      }
                  },

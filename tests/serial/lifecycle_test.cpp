@@ -200,3 +200,53 @@ TEST_F(LifecycleTest, SurpriseRemovalWithThePortOpen)
 
 } // namespace
 } // namespace serial_test
+
+namespace serial_test {
+namespace {
+
+// With the device below and the port itself answering every request later from another
+// thread, the port takes the pending path of each request it sends: pipe creates, class
+// requests to itself, reads, writes and the pipe resets after a time-out.
+TEST_F(LifecycleTest, EveryRequestTakesItsPendingPath)
+{
+    sim::ForcePending(Ext()->LowerDeviceObject, true);
+    sim::ForcePending(Port(), true);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    sim::DrainForcedPending();   // the open completes before it raises the lines
+    Lower().WaitReadParked();
+    EXPECT_EQ(Lower().ControlLineWords(), (std::vector<USHORT>{2, 3}));
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, U32(4800)).status, STATUS_SUCCESS);
+    EXPECT_EQ(Lower().LineCodings().size(), 1u);
+    Lower().Feed(Bytes{1, 2, 3});
+    EXPECT_EQ(Read(3).out, (Bytes{1, 2, 3}));
+    Result w = Write(Pattern(300));
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.information, 300u);
+    Lower().ScriptWrites({{WriteStep::Hold}});
+    EXPECT_EQ(Write(Bytes{4}).status, STATUS_TIMEOUT);
+    sim::DrainForcedPending();   // the write completes before its pipe resets
+    EXPECT_EQ(Lower().Count(LowerRequest::ResetPipe), 3u);
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Lower().ControlLineWords(), (std::vector<USHORT>{2, 3, 1, 0}));
+    sim::DrainForcedPending();
+    sim::ForcePending(Port(), false);
+    sim::ForcePending(Ext()->LowerDeviceObject, false);
+}
+
+// System sleep and wake with the port open: power requests pass through untouched and the
+// port works afterwards.
+TEST_F(LifecycleTest, SleepAndWakeWithThePortOpen)
+{
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    Lower().WaitReadParked();
+    Lower().ClearRequests();
+    EXPECT_EQ(sim::SystemSleep(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::SystemWake().status, STATUS_SUCCESS);
+    EXPECT_TRUE(Lower().Requests().empty()) << "the port sends nothing of its own for power";
+    Lower().Feed(Bytes{7, 8});
+    EXPECT_EQ(Read(2).out, (Bytes{7, 8}));
+    EXPECT_EQ(Write(Bytes{9}).status, STATUS_SUCCESS);
+}
+
+} // namespace
+} // namespace serial_test

@@ -20,6 +20,21 @@ protected:
         SerialPortTest::SetUp();
         deviceName_ = sim::DeviceName(Port());
     }
+    void TearDown() override
+    {
+        SerialPortTest::TearDown();
+        others_.clear();
+    }
+    // Plugs in one more card reader/writer on another port; returns its serial device.
+    PDEVICE_OBJECT PlugAnother(ULONG portNumber)
+    {
+        sim::usb::PlugOptions options;
+        options.PortNumber = portNumber;
+        others_.push_back(sim::usb::PlugIn(std::make_shared<sim::usb::CardReaderModel>(), options));
+        sim::DeviceNode* node = sim::NodeOfPhysicalDevice(others_.back()->Pdo());
+        return node != nullptr ? sim::StackTopOf(node) : nullptr;
+    }
+    std::vector<std::shared_ptr<sim::usb::UsbDevice>> others_;
     // The port's device name, kept for checks after a failed start deleted the device.
     std::u16string DevName() { return deviceName_; }
     std::u16string deviceName_;
@@ -144,6 +159,27 @@ TEST_F(NamingTest, RenamedWhileRunning)
 
     ASSERT_EQ(sim::Disable(Node()).status, STATUS_SUCCESS);
     EXPECT_TRUE(OurLinks().empty());
+}
+
+// Device numbers count up while the driver stays loaded and are never given out again; each
+// device publishes its own COM name.
+TEST_F(NamingTest, DeviceNumbersAreNeverReused)
+{
+    PDEVICE_OBJECT second = PlugAnother(2);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(sim::DeviceName(second), u"\\Device\\XWQUsbSerial1");
+    auto secondCom = sim::RegistryGetString(sim::kSerialCommKey, u"\\Device\\XWQUsbSerial1");
+    ASSERT_TRUE(secondCom.has_value());
+    EXPECT_NE(*secondCom, u"COM3");
+    EXPECT_EQ(sim::SymbolicLinkTarget(u"\\DosDevices\\Global\\" + *secondCom),
+              std::u16string(u"\\Device\\XWQUsbSerial1"));
+
+    ASSERT_EQ(sim::Disable(sim::NodeOfPhysicalDevice(others_.back()->Pdo())).status, STATUS_SUCCESS);
+    EXPECT_FALSE(sim::RegistryGetString(sim::kSerialCommKey, u"\\Device\\XWQUsbSerial1").has_value());
+    PDEVICE_OBJECT third = PlugAnother(3);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(sim::DeviceName(third), u"\\Device\\XWQUsbSerial2");
+    EXPECT_EQ(MapEntry(), std::u16string(u"COM3")) << "the first device is untouched";
 }
 
 // A name another device already holds fails the start and leaves nothing of this device.
