@@ -58,6 +58,7 @@ struct Waiter {
     bool hasDeadline = false;
     int64_t deadline = 0;  // interrupt time
     bool satisfied = false;
+    bool counted = false;  // counted as blocked (not when the thread already is, in a BlockedScope)
     NTSTATUS result = STATUS_SUCCESS;
     Waiter *next = nullptr;  // in the dispatcher's list of blocked waiters
 };

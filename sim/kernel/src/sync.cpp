@@ -116,7 +116,7 @@ void WakeWaitersLocked() {
         if (TrySatisfy(*waiter)) {
             *link = waiter->next;
             waiter->satisfied = true;
-            NoteWaitUnblockedLocked();
+            if (waiter->counted) NoteWaitUnblockedLocked();
             dispatcher.progress++;
             waiter->cv.notify_one();
         } else {
@@ -135,7 +135,7 @@ void ExpireDeadlinesLocked(int64_t now) {
             *link = waiter->next;
             waiter->satisfied = true;
             waiter->result = STATUS_TIMEOUT;
-            NoteWaitUnblockedLocked();
+            if (waiter->counted) NoteWaitUnblockedLocked();
             dispatcher.progress++;
             waiter->cv.notify_one();
         } else {
@@ -195,7 +195,8 @@ NTSTATUS WaitLocked(std::unique_lock<std::mutex> &lock, ULONG count, PDISPATCHER
     waiter.hasDeadline = hasDeadline;
     waiter.deadline = deadline;
     AppendWaiterLocked(&waiter);
-    NoteWaitBlockedLocked();
+    waiter.counted = !Self().blockedScope;
+    if (waiter.counted) NoteWaitBlockedLocked();
     MaybeAdvanceClockLocked();
     while (!waiter.satisfied) {
         int64_t earliest;

@@ -99,3 +99,40 @@ TEST_F(MdlTest, MappingNeedsLockedPagesAndSecondaryMdlsChain) {
 }
 
 }  // namespace
+
+namespace {
+
+using HandlesTest = sim::KernelTest;
+
+TEST_F(HandlesTest, HandlesOfOtherKindsCloseThroughZwClose) {
+    int object = 0;
+    int closes = 0;
+    HANDLE handle = sim::CreateHandle("key", &object, [&] { closes++; });
+    EXPECT_EQ(sim::LookupHandle(handle, "key"), &object);
+    EXPECT_EQ(sim::LookupHandle(handle, "thread"), nullptr);
+    PVOID referenced = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &referenced, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(closes, 1);
+    sim::VerifierRecorder recorder;
+    EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(recorder.Count("closes a handle that is not open"), 1u);
+    EXPECT_EQ(closes, 1);
+}
+
+TEST_F(HandlesTest, ObjectsOfOtherPartsAreReleasedWithTheLastReference) {
+    int object = 0;
+    int releases = 0;
+    sim::RegisterObject(&object, [&] { releases++; });
+    EXPECT_EQ(ObReferenceObject(&object), 2);
+    EXPECT_EQ(ObDereferenceObject(&object), 1);
+    EXPECT_EQ(releases, 0);
+    EXPECT_EQ(ObDereferenceObject(&object), 0);
+    EXPECT_EQ(releases, 1);
+    sim::VerifierRecorder recorder;
+    ObDereferenceObject(&object);
+    EXPECT_EQ(recorder.Count("dereferences an object that does not exist"), 1u);
+}
+
+}  // namespace

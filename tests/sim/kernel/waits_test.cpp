@@ -3,6 +3,7 @@
 #include "test_stack.h"
 
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -154,6 +155,47 @@ TEST_F(WaitsTest, SemaphoreCountsReleasesAndWaits) {
     EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+}
+
+}  // namespace
+
+namespace {
+
+// A raw thread takes part after registering; the main thread blocks outside the simulation
+// inside a BlockedScope, so the clock can still jump to the raw thread's deadline.
+TEST_F(WaitsTest, BlockedScopeLetsTheClockMoveDuringAnOutsideWait) {
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_PENDING;
+    int64_t before = sim::InterruptTime();
+    std::thread raw([&] {
+        sim::RegisterCurrentThread();
+        LARGE_INTEGER timeout = kt::Relative(50);
+        status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+    });
+    {
+        sim::BlockedScope blocked;
+        raw.join();
+    }
+    EXPECT_EQ(status, STATUS_TIMEOUT);
+    EXPECT_EQ(sim::InterruptTime() - before, 500000);
+    sim::AdvanceClock(1234);
+    EXPECT_EQ(sim::InterruptTime() - before, 501234);
+}
+
+TEST_F(WaitsTest, BadWaitsAreReported) {
+    KEVENT events[4];
+    PVOID objects[4];
+    for (int i = 0; i < 4; i++) {
+        KeInitializeEvent(&events[i], NotificationEvent, TRUE);
+        objects[i] = &events[i];
+    }
+    sim::VerifierRecorder recorder;
+    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr), STATUS_WAIT_0);
+    EXPECT_EQ(recorder.Count("without a wait block array"), 1u);
+    int notAnObject[8] = {0x7F};
+    EXPECT_EQ(KeWaitForSingleObject(notAnObject, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(recorder.Count("not a dispatcher object"), 1u);
 }
 
 }  // namespace
