@@ -77,6 +77,16 @@ void WithdrawInterfacesOf(PDEVICE_OBJECT pdo) {
         ReportFailure("device interface " + name + " still enabled after the device was removed");
 }
 
+// A device instance that is uninstalled takes its interface registrations with it.
+void ForgetInterfacesOf(PDEVICE_OBJECT pdo) {
+    InterfaceTable &table = Interfaces();
+    std::lock_guard<std::mutex> guard(table.lock);
+    for (auto it = table.interfaces.begin(); it != table.interfaces.end();) {
+        if (it->second.info.physicalDeviceObject == pdo) it = table.interfaces.erase(it);
+        else ++it;
+    }
+}
+
 }  // namespace pnp
 
 // =====================================================================================

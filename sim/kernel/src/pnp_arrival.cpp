@@ -174,6 +174,7 @@ NTSTATUS SendToStack(DeviceNode *node, UCHAR minor, PnpResult *result) {
 // After IRP_MN_REMOVE_DEVICE every function and filter device must be detached and deleted;
 // interfaces left enabled are withdrawn; drivers left without devices unload.
 void RemoveStack(DeviceNode *node, PnpResult *result) {
+    ForgetPowerStates(node->pdo);
     SendToStack(node, IRP_MN_REMOVE_DEVICE, result);
     if (IsLiveDevice(node->pdo) && !IsDeviceDeleted(node->pdo) && node->pdo->AttachedDevice != nullptr)
         ReportFailure("a device is still attached to the physical device object after IRP_MN_REMOVE_DEVICE");

@@ -55,6 +55,11 @@ bool RefusesCreate(DeviceNode *node);
 
 // Device interfaces of a removed node are withdrawn (namespace_interfaces.cpp).
 void WithdrawInterfacesOf(PDEVICE_OBJECT pdo);
+// Registrations go when the device instance is forgotten.
+void ForgetInterfacesOf(PDEVICE_OBJECT pdo);
+
+// Power states reported for a stack's devices are forgotten when the stack goes (power.cpp).
+void ForgetPowerStates(PDEVICE_OBJECT pdo);
 
 // Sends one PnP or power request to a device and waits for it (pnp_requests.cpp): the way the
 // PnP and power managers do, from a thread at PASSIVE_LEVEL. 'setup' fills the stack location.

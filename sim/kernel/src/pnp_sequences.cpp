@@ -218,6 +218,8 @@ void RemoveAllDevices() {
     for (DeviceNode *node : nodes) {
         RegistryDeleteTree(std::u16string(pnp::kEnumRoot) + u"\\" + node->instancePath);
         RegistryDeleteTree(DriverKeyOf(node));
+        pnp::WithdrawInterfacesOf(node->pdo);
+        pnp::ForgetInterfacesOf(node->pdo);
         delete node;
     }
 }

@@ -71,6 +71,14 @@ NTSTATUS SendSystemPower(DeviceNode *node, UCHAR minor, SYSTEM_POWER_STATE state
 }
 
 }  // namespace
+
+// The states reported for the devices of a stack that is being removed.
+void ForgetPowerStates(PDEVICE_OBJECT pdo) {
+    ReportedStates &reported = Reported();
+    std::lock_guard<std::mutex> guard(reported.lock);
+    for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) reported.states.erase(device);
+}
+
 }  // namespace pnp
 
 // =====================================================================================

@@ -482,7 +482,7 @@ NTSTATUS PortDispatch(PDEVICE_OBJECT device, PIRP irp) {
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MJ_CLEANUP:
         Log("Port: CLEANUP");
-        CancelHeldRead(port);
+        if (!port->keepReadsAtCleanup) CancelHeldRead(port);
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MJ_CLOSE:
         Log("Port: CLOSE");
@@ -570,6 +570,11 @@ NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 }  // namespace
+
+void FinishHeldRead(PortDevice *port) {
+    sim::DriverCall call(port->self->DriverObject, "test completion", reinterpret_cast<const void *>(&FinishHeldRead));
+    CancelHeldRead(port);
+}
 
 void InstallDrivers(bool withFilter) {
     sim::InstallServiceEntry(u"TestPort", PortEntry);

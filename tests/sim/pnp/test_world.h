@@ -65,9 +65,12 @@ struct PortDevice {
     std::vector<UCHAR> readData;     // the next read completes at once with these bytes
     ULONG receiveQueue = 0;          // reported as AmountInInQueue
     bool holdSurpriseUntilClose = false;
+    bool keepReadsAtCleanup = false;
     KEVENT surpriseArrived;          // signalled when IRP_MN_SURPRISE_REMOVAL arrives
     KEVENT portClosed;               // signalled while no handle is open
 };
+// Completes a held read with STATUS_CANCELLED, as the driver would (the device went quiet).
+void FinishHeldRead(PortDevice *port);
 // Services "TestPort" and "TestFilter" and the hardware ID, installed as in-process drivers.
 void InstallDrivers(bool withFilter = true);
 // The port device of a node (the device the port driver created).
