@@ -165,3 +165,35 @@ TEST_F(RemoveTest, PerDeviceFailures) {
 
 }  // namespace
 }  // namespace engine_test
+
+namespace engine_test {
+namespace {
+
+TEST_F(RemoveTest, StatusTextsComeFromTheStringTableInBothLanguages) {
+    for (LANGID language : {LANGID(1033), LANGID(1041)}) {
+        SetUp();
+        sim::user::SetUserInterfaceLanguage(language);
+        sim::user::AddDevice(Device(kMouse, u"Mouse", {u"HID_DEVICE"}));
+        EXPECT_EQ(Run({kProgram, u"remove", u"HID_DEVICE"}), CMD_OK);
+        EXPECT_EQ(sim::user::StdOut(), Line(kMouse, "Removed") + "1 device(s) were removed.\n");
+        TearDown();
+    }
+}
+
+TEST_F(RemoveTest, MissingStatusTextFailsBeforeAnyRemoval) {
+    const std::string path = ::testing::TempDir() + "cardrw_partial_strings.rc";
+    FILE *rc = fopen(path.c_str(), "w");
+    ASSERT_NE(rc, nullptr);
+    fputs("LANGUAGE 9, 1\nSTRINGTABLE\nBEGIN\n    3009 \"Removed\"\n    3010 \"Removed on reboot\"\nEND\n", rc);
+    fclose(rc);
+    std::string error;
+    ASSERT_TRUE(sim::user::LoadResourceScript(path, &error)) << error;
+    sim::user::AddDevice(Device(kMouse, u"Mouse", {u"HID_DEVICE"}));
+    EXPECT_EQ(Run({kProgram, u"remove", u"HID_DEVICE"}), CMD_FAIL);
+    EXPECT_TRUE(sim::user::DeviceInstalled(kMouse));
+    EXPECT_EQ(sim::user::StdOut(), "");
+    remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace engine_test
