@@ -8,6 +8,8 @@
 #   defaults build/windows and dist; without SCENARIO names every scenario runs
 #   CARDRW_WINE_CACHE: where the prepared prefix is kept (default build/wine-prefix)
 #   CARDRW_WINE_TRACE=1: the time of each step on standard error
+# Installs wine64 and xvfb when missing. Xvfb is started directly, without authorisation, so
+# xauth is not needed.
 #
 # A scenario is a file scenarios/NAME.scenario of lines (UTF-8, "#" starts a comment):
 #   include FILE            the lines of scenarios/FILE
@@ -106,16 +108,20 @@ slot_cleanup() {
     stop_display
 }
 
-# The stage's clean-up: slots still running are ended, then every prefix's server.
+# The stage's clean-up when it is interrupted or done: slots still running are told to end,
+# every prefix's server is ended (so that the Wine commands the slots wait for return at once),
+# then the slots are waited for.
 cleanup() {
     local pid prefix
     for pid in "${slot_pids[@]}"; do
         kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
     done
     [ -n "$work" ] || return 0
     for prefix in "$work"/*/prefix; do
         [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k >/dev/null 2>&1
+    done
+    for pid in "${slot_pids[@]}"; do
+        wait "$pid" 2>/dev/null
     done
     # A failed scenario keeps its directory (logs and prefix) for a look afterwards.
     if [ "$failed" -eq 0 ]; then
@@ -355,6 +361,7 @@ done
 
 work=$(mktemp -d /tmp/cardrw-wine.XXXXXX)
 trap cleanup EXIT
+trap 'exit 1' TERM INT HUP
 prepare_prefix || { report FAIL setup "the Wine prefix could not be created"; finish "$start"; }
 
 # The harness first, so that a fault of its own shows before the uninstaller's scenarios.
