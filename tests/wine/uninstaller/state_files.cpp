@@ -5,6 +5,7 @@
 //   dir PATH                   a directory with its parents
 //   copy SOURCE PATH           SOURCE relative to the scenario directory
 //   expect-file present|absent PATH      a file or a directory
+//   expect-count PATTERN N               N files match PATTERN (as FindFirstFileW matches)
 #include "state.h"
 
 namespace {
@@ -90,6 +91,24 @@ bool ExpectFile(const Args& args, std::wstring* problem)
     return ExpectPresence(args[1], present, L"the file", problem);
 }
 
+bool ExpectCount(const Args& args, std::wstring* problem)
+{
+    unsigned long expected = wcstoul(args[2].c_str(), nullptr, 10);
+    unsigned long found = 0;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(args[1].c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            found++;
+        while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    if (found == expected)
+        return true;
+    *problem = std::to_wstring(found) + L" match";
+    return false;
+}
+
 } // namespace
 
 const Command FileCommands[] = {
@@ -97,5 +116,6 @@ const Command FileCommands[] = {
     { L"dir", 1, 1, SeedDirectory },
     { L"copy", 2, 2, SeedCopy },
     { L"expect-file", 2, 2, ExpectFile },
+    { L"expect-count", 2, 2, ExpectCount },
     { nullptr, 0, 0, nullptr },
 };
