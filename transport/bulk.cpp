@@ -225,7 +225,8 @@ static NTSTATUS TransferReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN
     if (!CanAcceptRequests(ext)) {
         status = CompleteTransfer(Irp, STATUS_DELETE_PENDING);
     } else if (!LookupHandlePipe(ext, IoGetCurrentIrpStackLocation(Irp)->FileObject, &info)) {
-        status = CompleteTransfer(Irp, STATUS_INVALID_HANDLE);
+        // A table released since the test above means a stop or removal came in between.
+        status = CompleteTransfer(Irp, CanAcceptRequests(ext) ? STATUS_INVALID_HANDLE : STATUS_DELETE_PENDING);
     } else {
         if (TakeResetFlag(ext, read)) {
             RestorePipe(ext, &info);

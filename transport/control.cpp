@@ -192,7 +192,8 @@ static NTSTATUS ResetHandlePipe(CONTROL_CALL* call)
 {
     USBD_PIPE_INFORMATION info;
     if (!LookupHandlePipe(call->Extension, call->FileObject, &info)) {
-        return STATUS_INVALID_PARAMETER;
+        // A table released since the dispatch's test means a stop or removal came in between.
+        return CanAcceptRequests(call->Extension) ? STATUS_INVALID_PARAMETER : STATUS_DELETE_PENDING;
     }
     ResetPipe(call->Extension, &info);
     return STATUS_SUCCESS;

@@ -143,7 +143,8 @@ static NTSTATUS OpenPipeHandle(TRANSPORT_EXTENSION* ext, PFILE_OBJECT FileObject
         ClearResetFlags(ext);
         return STATUS_INVALID_PARAMETER;
     default:
-        return STATUS_INVALID_PARAMETER;
+        // No table since the dispatch's test means a stop or removal came in between.
+        return CanAcceptRequests(ext) ? STATUS_INVALID_PARAMETER : STATUS_DELETE_PENDING;
     }
 }
 

@@ -24,10 +24,14 @@ Bytes ControlOutHeader()
     return bytes;
 }
 
-// One whole life of a device. Returns when the device is removed.
-void RunLife(Rig &rig)
+// One whole life of a device. Returns when the device is removed. With forcePending the bus
+// answers every request later from another thread, so every waiting path of the transport runs.
+void RunLife(Rig &rig, bool forcePending = false)
 {
     NTSTATUS added = rig.PlugCardReader();
+    if (forcePending && NT_SUCCESS(added)) {
+        sim::ForcePending(rig.Device().Pdo(), true);
+    }
     if (!NT_SUCCESS(added)) {
         // Interface registration or device creation failed: nothing exists.
         EXPECT_TRUE(added == STATUS_INSUFFICIENT_RESOURCES || added == STATUS_NO_MEMORY) << std::hex << added;
@@ -87,6 +91,16 @@ void RunLife(Rig &rig)
     PDEVICE_OBJECT fdo = rig.Fdo();
     rig.Remove();
     EXPECT_TRUE(sim::IsDeviceDeleted(fdo));
+    if (forcePending) {
+        sim::DrainForcedPending();
+        sim::ForcePending(rig.Device().Pdo(), false);
+    }
+}
+
+TEST_F(TransportTest, WholeLifeWithTheBusAnsweringLater)
+{
+    Rig rig;
+    RunLife(rig, true);
 }
 
 TEST_F(TransportTest, EveryAllocationFailureIsAnsweredAndLeavesNothingBehind)
