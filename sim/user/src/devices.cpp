@@ -3,6 +3,7 @@
 // answer to DIF_REMOVE, and the configuration manager's instance-ID query.
 #include "internal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -502,9 +503,12 @@ CONFIGRET WINAPI CM_Get_Device_ID_ExW(DEVINST dnDevInst, PWSTR Buffer, ULONG Buf
         if (d->devInst != dnDevInst) continue;
         if (d->spec.instanceIdUnreadable) return CR_NO_SUCH_DEVNODE;
         const std::u16string &id = d->spec.instanceId;
+        // A short buffer gets as much of the ID as fits, unterminated; an ID that just fills
+        // the buffer is not terminated either.
+        size_t copied = std::min<size_t>(id.size(), BufferLen);
+        std::memcpy(Buffer, id.data(), copied * sizeof(WCHAR));
         if (BufferLen < id.size()) return CR_BUFFER_SMALL;
-        std::memcpy(Buffer, id.data(), id.size() * sizeof(WCHAR));
-        if (BufferLen > id.size()) Buffer[id.size()] = 0;  // exactly full: not terminated, as documented
+        if (BufferLen > id.size()) Buffer[id.size()] = 0;
         return CR_SUCCESS;
     }
     return CR_INVALID_DEVNODE;
