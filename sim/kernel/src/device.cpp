@@ -163,19 +163,24 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     device->StackSize = 1;
     device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     device->AlignmentRequirement = 0;
+    // The object is known to the object manager before anyone can find it by name.
+    RegisterObjectWithCount(device, 1, [device] { ReleaseDevice(device); });
+    bool collision = false;
     {
         DeviceTable &table = Devices();
         std::lock_guard<std::mutex> guard(table.lock);
-        if (!name.empty() && table.names.count(Upcased(name)) != 0) {
-            free(device);
-            return STATUS_OBJECT_NAME_COLLISION;
+        collision = !name.empty() && table.names.count(Upcased(name)) != 0;
+        if (!collision) {
+            if (!name.empty()) table.names[Upcased(name)] = device;
+            table.records[device].name = name;
+            device->NextDevice = DriverObject->DeviceObject;
+            DriverObject->DeviceObject = device;
         }
-        if (!name.empty()) table.names[Upcased(name)] = device;
-        table.records[device].name = name;
-        device->NextDevice = DriverObject->DeviceObject;
-        DriverObject->DeviceObject = device;
     }
-    RegisterObjectWithCount(device, 1, [device] { ReleaseDevice(device); });
+    if (collision) {
+        ObfDereferenceObject(device);  // releases the object again
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }

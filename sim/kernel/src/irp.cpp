@@ -290,6 +290,14 @@ std::vector<std::string> IrpLeaks(PDRIVER_OBJECT driver) {
     return leaks;
 }
 
+void ForgetRequestInFreedPool(void *block) {
+    std::lock_guard<std::mutex> guard(Irps().lock);
+    auto found = Irps().records.find((PIRP)block);
+    if (found == Irps().records.end() || !found->second.externalMemory) return;
+    OrphanFramesLocked(found->second);
+    Irps().records.erase(found);
+}
+
 void ForgetIrps(PDRIVER_OBJECT driver) {
     std::lock_guard<std::mutex> guard(Irps().lock);
     for (auto &entry : Irps().records)
@@ -353,7 +361,9 @@ extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     if (irp == NULL) return NULL;
     {
         std::lock_guard<std::mutex> guard(Irps().lock);
-        Irps().records[irp].owner = sim::CurrentDriver();
+        IrpRecord &record = Irps().records[irp];
+        record = IrpRecord();  // drop what a request of the driver's own memory left at this address
+        record.owner = sim::CurrentDriver();
     }
     IoInitializeIrp(irp, size, StackSize);
     return irp;

@@ -119,6 +119,9 @@ void ResetForcedPending();
 void ResetFaults();
 size_t RunningSystemThreads(PDRIVER_OBJECT driver);
 
+// Pool at 'block' is freed: a request the driver had initialised there is gone with it.
+void ForgetRequestInFreedPool(void *block);
+
 // MDLs the I/O manager builds for its own requests, not charged to any driver.
 PMDL AllocateMdlInternal(PVOID va, ULONG length);
 void FreeMdlInternal(PMDL mdl);

@@ -70,6 +70,7 @@ void Free(PVOID P) {
         Fail("frees pool that is not allocated (freed twice or never allocated): " + Hex((uint64_t)(uintptr_t)P));
         return;
     }
+    ForgetRequestInFreedPool(P);
     memset(P, kFreedFill, size);
     free(P);
 }

@@ -227,3 +227,42 @@ TEST_F(VerifierTest, LeakSourcesOfOtherPartsAreAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VerifierTest, BuiltRequestNeverSentIsALeakOfItsBuilder) {
+    kt::Stack stack(1);
+    PDRIVER_OBJECT driver = sim::CreateDriver(u"\\Driver\\Builder", kt::TestDriverEntry);
+    {
+        sim::DriverCall call(driver, "test routine", nullptr);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb;
+        IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), stack.Top(),
+                                      nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    }
+    sim::VerifierRecorder recorder;
+    sim::UnloadDriver(driver);
+    EXPECT_EQ(recorder.Count("built but never sent"), 1u);
+}
+
+TEST_F(VerifierTest, RequestInTheDriversOwnMemoryTravelsAndStaysTheDrivers) {
+    kt::Stack stack(1);
+    size_t liveBefore = sim::LiveIrpCount();
+    USHORT size = (USHORT)IoSizeOfIrp(stack.Top()->StackSize);
+    auto irp = (PIRP)ExAllocatePoolWithTag(NonPagedPoolNx, size, 'prIO');
+    IoInitializeIrp(irp, size, stack.Top()->StackSize);
+    kt::CompletionFn keep = [](PDEVICE_OBJECT, PIRP) { return STATUS_MORE_PROCESSING_REQUIRED; };
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, kt::CompletionThunk, &keep, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+    {
+        sim::VerifierRecorder recorder;
+        IoFreeIrp(irp);
+        EXPECT_EQ(recorder.Count("lives in the driver's own memory"), 1u);
+    }
+    ExFreePool(irp);
+    EXPECT_EQ(sim::LiveIrpCount(), liveBefore);
+}
+
+}  // namespace
