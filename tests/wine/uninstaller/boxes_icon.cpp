@@ -152,7 +152,7 @@ HWND FindIconControl(HWND box)
         LONG style = GetWindowLongW(child, GWL_STYLE);
         DWORD_PTR icon = 0;
         if ((style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(child) &&
-            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon) && icon)
+            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_NORMAL, ReplyLimitMs, &icon) && icon)
             return child;
     }
     return nullptr;

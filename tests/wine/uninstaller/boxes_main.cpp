@@ -60,7 +60,7 @@ std::wstring WindowText(HWND window)
     wchar_t buffer[4096];
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
-                             SMTO_ABORTIFHUNG, 2000, &length))
+                             SMTO_NORMAL, ReplyLimitMs, &length))
         return L"";
     buffer[length < 4096 ? length : 4095] = 0;
     return buffer;
@@ -125,7 +125,7 @@ void ReadAndAnswer(HWND box)
             answer = button.Window;
     if (answer) {
         DWORD_PTR result = 0;
-        SendMessageTimeoutW(answer, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
+        SendMessageTimeoutW(answer, BM_CLICK, 0, 0, SMTO_NORMAL, ReplyLimitMs, &result);
     }
 }
 
