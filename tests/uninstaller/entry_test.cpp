@@ -154,6 +154,7 @@ TEST_F(EntryTest, MainDialogStaysHiddenAndEndsDuringInitialisation)
     EXPECT_EQ(run.Owner, nullptr);
     EXPECT_TRUE(run.ProcedureInitialised);
     EXPECT_FALSE(run.EverVisible);
+    EXPECT_EQ(run.ShowCommands, std::vector<int>{ SW_HIDE }) << "hidden explicitly, never shown";
     EXPECT_FALSE(run.WaitedForUser);
     EXPECT_EQ(run.Result, 0);
     EXPECT_EQ(run.ControlTexts.at(IDC_PROMPT),

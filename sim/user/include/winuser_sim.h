@@ -119,6 +119,7 @@ struct DialogRun {
     INT_PTR Result = 0;
     std::map<int, std::u16string> ControlTexts;   // texts at the end of the run
     std::map<int, bool> Checked;                  // button check states at the end of the run
+    std::vector<int> ShowCommands;                // ShowWindow calls on the dialog, in order
 };
 
 struct MessageBoxRecord {

@@ -231,6 +231,7 @@ extern "C" BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
     if (window == nullptr)
         return FALSE;
     bool wasVisible = window->Visible;
+    RunOf(window).ShowCommands.push_back(nCmdShow);
     SetVisible(window, nCmdShow != SW_HIDE);
     return wasVisible ? TRUE : FALSE;
 }
