@@ -62,6 +62,21 @@ TEST_F(LifecycleTest, OpenAndCloseTwice)
     }
 }
 
+// A close right after the open, before the new worker has run at all, still finds and ends
+// it: no worker outlives its handle (the driver's unload at the end reports any thread left).
+TEST_F(LifecycleTest, CloseRightAfterOpenEndsTheWorker)
+{
+    for (int round = 0; round < 10; ++round) {
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        ASSERT_EQ(Close(), STATUS_SUCCESS);
+    }
+    LARGE_INTEGER settle;
+    settle.QuadPart = -10 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    EXPECT_EQ(Lower().ReadsHeld(), 0u);
+    EXPECT_EQ(Lower().ControlLineWords().size(), 40u);
+}
+
 TEST_F(LifecycleTest, SecondOpenIsRefusedAndChangesNothing)
 {
     ASSERT_EQ(Open(), STATUS_SUCCESS);
