@@ -30,6 +30,12 @@ Outcome Failure(NTSTATUS status, USBD_STATUS usbdStatus)
     return Outcome{status, usbdStatus, 0, false};
 }
 
+// A failed data transfer reports that it moved nothing.
+Outcome TransferFailure(NTSTATUS status, USBD_STATUS usbdStatus)
+{
+    return Outcome{status, usbdStatus, 0, true};
+}
+
 // The smallest URB that carries each function's fields.
 USHORT MinimumUrbLength(USHORT function)
 {
@@ -164,7 +170,8 @@ NTSTATUS BusDevice::SubmitUrb(PIRP irp, PURB urb)
         Complete(irp, urb, Failure(status, USBD_STATUS_INVALID_PARAMETER));
     } else if (!Connected()) {
         status = STATUS_DEVICE_NOT_CONNECTED;
-        Complete(irp, urb, Failure(status, USBD_STATUS_DEVICE_GONE));
+        bool data = IsControlFunction(function) || function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        Complete(irp, urb, data ? TransferFailure(status, USBD_STATUS_DEVICE_GONE) : Failure(status, USBD_STATUS_DEVICE_GONE));
     } else if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
         status = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr ? Unconfigure(irp, urb)
                                                                                  : SelectConfiguration(irp, urb);
@@ -223,7 +230,7 @@ NTSTATUS BusDevice::ControlTransfer(PIRP irp, PURB urb)
     bool valid = true;
     TransferData(request.TransferBufferMDL, request.TransferBuffer, request.TransferBufferLength, &valid);
     if (!valid || request.TransferBufferLength > 0xffff) {
-        Complete(irp, urb, Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+        Complete(irp, urb, TransferFailure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
         return STATUS_INVALID_PARAMETER;
     }
     SetupPacket setup;
@@ -253,13 +260,14 @@ NTSTATUS BusDevice::BulkTransfer(PIRP irp, PURB urb)
     PipeState pipe;
     Outcome refused;
     if (!FindPipe(transfer.PipeHandle, &pipe, &refused)) {
+        refused.SetLength = true;
         Complete(irp, urb, refused);
         return refused.Status;
     }
     bool valid = true;
     PUCHAR data = TransferData(transfer.TransferBufferMDL, transfer.TransferBuffer, transfer.TransferBufferLength, &valid);
     if (!valid || transfer.TransferBufferLength > pipe.MaximumTransferSize) {
-        Complete(irp, urb, Failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+        Complete(irp, urb, TransferFailure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
         return STATUS_INVALID_PARAMETER;
     }
     LoggedRequest entry;
@@ -305,7 +313,7 @@ NTSTATUS BusDevice::RunTransfer(PIRP irp, PURB urb, UCHAR endpoint, LoggedReques
         if (!gone)
             Record(entry);
         if (faulted && fault.Action == FaultAction::Fail) {
-            outcome = Failure(fault.Status, fault.UsbdStatus);
+            outcome = TransferFailure(fault.Status, fault.UsbdStatus);
         } else {
             IoMarkIrpPending(irp);
             if (faulted && fault.Action == FaultAction::Stall) {
@@ -314,7 +322,7 @@ NTSTATUS BusDevice::RunTransfer(PIRP irp, PURB urb, UCHAR endpoint, LoggedReques
                     halted_[endpoint] = true;
             }
             if (stall) {
-                outcome = Failure(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+                outcome = TransferFailure(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
                 ready = true;
             } else if (faulted && fault.Action == FaultAction::NeverComplete) {
                 cancelled = !HoldLocked(irp, urb, endpoint, HeldTransfer::State::Never, limit, nullptr);
