@@ -138,10 +138,13 @@ PnpResult QueryRemoveThenCancel(DeviceNode *node);
 // Disable: query-remove and remove, vetoed while an application handle is open.
 PnpResult Disable(DeviceNode *node);
 // The device is gone from its bus: surprise removal at once; the removal follows when the last
-// application handle is closed (or at once with none open). Returns after the surprise removal
-// (which a driver may hold until handles close: then call it from a thread of its own).
+// application handle is closed, or within this call when none is open (its steps are then
+// added to the result). A driver may hold the surprise removal until handles close: then call
+// this from a thread of its own.
 PnpResult SurpriseRemove(DeviceNode *node);
-// Waits (a simulated wait) until a node's pending removal has run; its result.
+// Waits (a simulated wait) until the removal that follows a surprise removal has run, and
+// returns what it sent; at once for a node that was never surprise-removed. Close the
+// application's handles first.
 PnpResult WaitForRemoval(DeviceNode *node);
 // Starts a stopped or disabled device again (a disabled device gets a new stack).
 PnpResult Enable(DeviceNode *node);

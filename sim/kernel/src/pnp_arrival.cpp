@@ -173,12 +173,21 @@ NTSTATUS SendToStack(DeviceNode *node, UCHAR minor, PnpResult *result) {
 
 // After IRP_MN_REMOVE_DEVICE every function and filter device must be detached and deleted;
 // interfaces left enabled are withdrawn; drivers left without devices unload.
+// The PnP manager holds a reference on every device of the stack while the removal travels:
+// a driver deletes its device before the driver above it detaches, and the object must stay
+// until then.
 void RemoveStack(DeviceNode *node, PnpResult *result) {
     ForgetPowerStates(node->pdo);
+    std::vector<PDEVICE_OBJECT> held;
+    for (PDEVICE_OBJECT device = node->pdo; device != nullptr; device = device->AttachedDevice) {
+        ObfReferenceObject(device);
+        held.push_back(device);
+    }
     SendToStack(node, IRP_MN_REMOVE_DEVICE, result);
-    if (IsLiveDevice(node->pdo) && !IsDeviceDeleted(node->pdo) && node->pdo->AttachedDevice != nullptr)
+    if (!IsDeviceDeleted(node->pdo) && node->pdo->AttachedDevice != nullptr)
         ReportFailure("a device is still attached to the physical device object after IRP_MN_REMOVE_DEVICE");
     WithdrawInterfacesOf(node->pdo);
+    for (PDEVICE_OBJECT device : held) ObfDereferenceObject(device);
     for (PDRIVER_OBJECT driver : node->drivers) UnloadIfUnused(driver);
     node->drivers.clear();
 }
@@ -228,6 +237,7 @@ DeviceNode *ReportDeviceArrival(PDEVICE_OBJECT pdo, PnpResult *result) {
             return;
         }
         node = new DeviceNode;
+        KeInitializeEvent(&node->removalDone, NotificationEvent, FALSE);
         node->pdo = pdo;
         node->instancePath = deviceId[0] + u"\\" + (instanceId.empty() ? std::u16string(u"0") : instanceId[0]);
         node->hardwareIds = hardwareIds;

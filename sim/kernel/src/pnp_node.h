@@ -28,7 +28,9 @@ struct DeviceNode {
     DeviceNodeState state = DeviceNodeState::Initialized;
     bool present = true;                  // false once its bus reported it gone
     ULONG openHandles = 0;
+    bool surpriseRemovalStarted = false;
     bool surpriseRemovalDone = false;
+    KEVENT removalDone;                   // signalled once the removal after a surprise removal ran
     bool removalPending = false;          // surprise-removed, removal waits for the last close
     bool removalRunning = false;
     Thread removalThread;

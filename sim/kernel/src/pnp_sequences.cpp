@@ -64,6 +64,7 @@ void RunPendingRemoval(DeviceNode *node) {
         node->state = DeviceNodeState::Removed;
         node->removalResult = result;
     }
+    KeSetEvent(&node->removalDone, IO_NO_INCREMENT, FALSE);
     ReleaseSequenceLock();
 }
 
@@ -136,11 +137,15 @@ PnpResult SurpriseRemove(DeviceNode *node) {
         {
             std::lock_guard<std::mutex> guard(pnp::NodeLock());
             node->present = false;
+            node->surpriseRemovalStarted = true;
         }
         if (!pnp::HasStack(node)) {
             // Disabled or failed: nothing above the physical device object is left.
             pnp::SendToStack(node, IRP_MN_REMOVE_DEVICE, &result);
             pnp::SetState(node, DeviceNodeState::Removed);
+            std::lock_guard<std::mutex> guard(pnp::NodeLock());
+            node->removalResult = result;
+            KeSetEvent(&node->removalDone, IO_NO_INCREMENT, FALSE);
             return;
         }
         pnp::SetState(node, DeviceNodeState::SurpriseRemoved);
@@ -152,23 +157,34 @@ PnpResult SurpriseRemove(DeviceNode *node) {
             removeNow = node->openHandles == 0;
             node->removalPending = !removeNow;
         }
-        if (removeNow) {
-            pnp::RemoveStack(node, &result);
+        if (!removeNow) return;
+        PnpResult removal;
+        pnp::RemoveStack(node, &removal);
+        result.steps.insert(result.steps.end(), removal.steps.begin(), removal.steps.end());
+        {
             std::lock_guard<std::mutex> guard(pnp::NodeLock());
             node->state = DeviceNodeState::Removed;
-            node->removalResult = result;
+            node->removalResult = removal;
         }
+        KeSetEvent(&node->removalDone, IO_NO_INCREMENT, FALSE);
     });
     return result;
 }
 
+// Returns at once for a node that was never surprise-removed.
 PnpResult WaitForRemoval(DeviceNode *node) {
-    bool running;
+    bool started;
     {
         std::lock_guard<std::mutex> guard(pnp::NodeLock());
-        running = node->removalRunning;
+        started = node->surpriseRemovalStarted;
     }
-    if (running && node->removalThread.Joinable()) node->removalThread.Join();
+    if (started) KeWaitForSingleObject(&node->removalDone, Executive, KernelMode, FALSE, nullptr);
+    Thread finished;
+    {
+        std::lock_guard<std::mutex> guard(pnp::NodeLock());
+        finished = std::move(node->removalThread);
+    }
+    if (finished.Joinable()) finished.Join();
     std::lock_guard<std::mutex> guard(pnp::NodeLock());
     return node->removalResult;
 }

@@ -201,7 +201,7 @@ TEST_F(PnpManagerTest, SurpriseRemovalHeldByTheDriverUntilTheApplicationCloses) 
     ASSERT_TRUE(CloseHandle(port));
     pnp.Join();
     EXPECT_EQ(result.StatusOf(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-    EXPECT_EQ(result.StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(sim::WaitForRemoval(node).StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(sim::StateOf(node), sim::DeviceNodeState::Removed);
     EXPECT_EQ(child->pdo, nullptr);
 }
