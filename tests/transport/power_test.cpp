@@ -43,42 +43,76 @@ TEST_F(TransportTest, IdlePowerLevelIsTheDeepestSleepStateAboveD3)
     EXPECT_EQ(ComputeIdlePowerLevel(&empty), 0u);
 }
 
+SeenPower Device(ULONG state)
+{
+    return SeenPower{false, state};
+}
+
+SeenPower System(ULONG state)
+{
+    return SeenPower{true, state};
+}
+
+// The idle policy's device power requests, as they pass below the transport, step by step.
 TEST_F(TransportTest, IdlePolicyFollowsTheOpenPipes)
 {
+    using Seen = std::vector<SeenPower>;
     struct Case {
         const char *Name;
         sim::usb::PlugOptions Options;
-        LONG AfterOpen, AfterFirstClose, AfterLastClose, AfterReopen;
+        Seen AfterOpen, AfterSecondOpen, AfterFirstClose, AfterLastClose, AfterReopen;
     } cases[] = {
-        {"LevelD2", Sleeping(PowerDeviceD1, PowerDeviceD2, PowerDeviceD3), PowerDeviceD0, PowerDeviceD0, PowerDeviceD2,
-         PowerDeviceD0},
-        // With level 0 the policy never issues a request: the state stays unrecorded.
-        {"LevelZero", Sleeping(PowerDeviceD3, PowerDeviceD3, PowerDeviceD3), 0, 0, 0, 0},
+        {"LevelD2", Sleeping(PowerDeviceD1, PowerDeviceD2, PowerDeviceD3), {Device(PowerDeviceD0)}, {}, {},
+         {Device(PowerDeviceD2)}, {Device(PowerDeviceD0)}},
+        {"LevelZero", Sleeping(PowerDeviceD3, PowerDeviceD3, PowerDeviceD3), {}, {}, {}, {}, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
         Rig rig;
+        rig.UseLowerFilter();
         ASSERT_EQ(rig.PlugCardReader(c.Options), STATUS_SUCCESS);
         ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+        auto step = [&](const Seen &expected, const char *what) {
+            EXPECT_EQ(rig.SeenPowers(), expected) << what;
+            rig.ClearSeenPowers();
+        };
         File a(u"if0pipe0");
         File b(u"if0pipe1");
+        rig.ClearSeenPowers();
         ASSERT_EQ(rig.Open(a), STATUS_SUCCESS);
-        // The open completes only after the device is in D0.
-        EXPECT_EQ(Recorded(rig), c.AfterOpen);
+        // The open completes only after its power-up has gone down and come back.
+        step(c.AfterOpen, "open");
+        EXPECT_EQ(Recorded(rig), c.AfterOpen.empty() ? 0 : PowerDeviceD0);
         ASSERT_EQ(rig.Open(b), STATUS_SUCCESS);
+        step(c.AfterSecondOpen, "second open");
         ASSERT_EQ(rig.Close(a), STATUS_SUCCESS);
-        EXPECT_EQ(Recorded(rig), c.AfterFirstClose);
+        step(c.AfterFirstClose, "first close");
         ASSERT_EQ(rig.Close(b), STATUS_SUCCESS);
-        EXPECT_EQ(Recorded(rig), c.AfterLastClose);
+        step(c.AfterLastClose, "last close");
         for (int cycle = 0; cycle < 2; ++cycle) {
             ASSERT_EQ(rig.Open(a), STATUS_SUCCESS);
-            EXPECT_EQ(Recorded(rig), c.AfterReopen);
+            step(c.AfterReopen, "reopen");
             ASSERT_EQ(rig.Close(a), STATUS_SUCCESS);
-            EXPECT_EQ(Recorded(rig), c.AfterLastClose);
+            step(c.AfterLastClose, "close again");
         }
         EXPECT_FALSE(FlagIsSet(&rig.Ext()->PowerRequestActive));
         EXPECT_EQ(rig.Ext()->OutstandingIo, 1);
     }
+}
+
+TEST_F(TransportTest, SystemSleepGoesDownAfterItsDeviceRequest)
+{
+    Rig rig;
+    rig.UseLowerFilter();
+    ASSERT_EQ(rig.PlugCardReader(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    rig.ClearSeenPowers();
+    EXPECT_EQ(rig.SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(rig.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(rig.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(rig.SeenPowers(),
+              (std::vector<SeenPower>{Device(PowerDeviceD3), System(PowerSystemSleeping3), Device(PowerDeviceD0),
+                                      System(PowerSystemWorking), System(PowerSystemWorking)}));
 }
 
 TEST_F(TransportTest, SystemSleepMapsToADeviceState)

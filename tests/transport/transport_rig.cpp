@@ -92,7 +92,17 @@ struct FilterExtension {
 };
 
 std::mutex seenLock;
-std::vector<SeenUrb> seenUrbs;   // guarded by seenLock
+std::vector<SeenUrb> seenUrbs;       // guarded by seenLock
+std::vector<SeenPower> seenPowers;   // guarded by seenLock
+
+void NotePower(PIO_STACK_LOCATION stack)
+{
+    SeenPower seen;
+    seen.System = stack->Parameters.Power.Type == SystemPowerState;
+    seen.State = seen.System ? stack->Parameters.Power.State.SystemState : stack->Parameters.Power.State.DeviceState;
+    std::lock_guard<std::mutex> guard(seenLock);
+    seenPowers.push_back(seen);
+}
 
 bool IsVendorOrClass(USHORT function)
 {
@@ -153,6 +163,9 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
     if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
         stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         NoteUrb(static_cast<PURB>(stack->Parameters.Others.Argument1));
+    }
+    if (power && stack->MinorFunction == IRP_MN_SET_POWER) {
+        NotePower(stack);
     }
     if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
         IoSkipCurrentIrpStackLocation(irp);
@@ -291,9 +304,22 @@ void Rig::ClearSeenUrbs()
     seenUrbs.clear();
 }
 
+std::vector<SeenPower> Rig::SeenPowers() const
+{
+    std::lock_guard<std::mutex> guard(seenLock);
+    return seenPowers;
+}
+
+void Rig::ClearSeenPowers()
+{
+    std::lock_guard<std::mutex> guard(seenLock);
+    seenPowers.clear();
+}
+
 void Rig::UseLowerFilter(const FilterFailure &failure)
 {
     ClearSeenUrbs();
+    ClearSeenPowers();
     failure_ = failure;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     filterDriver_ = sim::CreateDriver(u"\\Driver\\TransportTestFilter", FilterEntry, &status);

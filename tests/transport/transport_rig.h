@@ -93,6 +93,13 @@ struct SeenUrb {
     std::vector<ULONG> MaximumTransferSizes; // select configuration: every pipe, in order
 };
 
+// A set-power request as the filter saw it: system (S1 = 2 ...) or device (D0 = 1 ...) state.
+struct SeenPower {
+    bool System = false;
+    ULONG State = 0;
+    bool operator==(const SeenPower &o) const { return System == o.System && State == o.State; }
+};
+
 struct FilterFailure {
     UCHAR Major = 0xFF;              // none
     UCHAR Minor = 0;
@@ -121,6 +128,9 @@ public:
     // The URBs the lower filter passed down, in order.
     std::vector<SeenUrb> SeenUrbs() const;
     void ClearSeenUrbs();
+    // The set-power requests the lower filter passed down, in order.
+    std::vector<SeenPower> SeenPowers() const;
+    void ClearSeenPowers();
 
     PDRIVER_OBJECT Driver() const { return driver_; }
     PDEVICE_OBJECT Fdo() const { return fdo_; }
