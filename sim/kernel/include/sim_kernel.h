@@ -158,8 +158,8 @@ public:
     ~BlockedScope();
 };
 
-// Runs 'callback' on the simulation's timer thread once the virtual clock reaches 'time' (or
-// after 'delay' from now). A pending callback is a deadline the clock can jump to. The
+// Runs 'callback' on the simulation's timer thread once the virtual clock reaches 'time' (a
+// system time, the scale of Now()), or after 'delay100ns' from now. A pending callback is a deadline the clock can jump to. The
 // callback runs as code of no driver at PASSIVE_LEVEL; it may take locks and call drivers.
 // Returns an id for CancelScheduled.
 uint64_t ScheduleAt(int64_t time, std::function<void()> callback);
@@ -214,8 +214,8 @@ struct PoolUsage {
 };
 PoolUsage PoolUsageOf(PDRIVER_OBJECT driver);
 
-// Puts the kernel back into a fresh state between tests: faults disarmed, forced pending off,
-// recorded failures dropped. Objects still alive stay alive.
+// Puts the kernel back into a fresh state between tests: faults disarmed, forced pending off.
+// Objects still alive stay alive; the virtual clock keeps its time.
 void ResetForTest();
 
 }  // namespace sim
