@@ -156,6 +156,11 @@ private:
     std::vector<LoggedRequest> log_;
 };
 
+// The PDO's device extension: the device it stands for.
+struct PdoExtension {
+    BusDevice *Device;
+};
+
 // The bus driver's registry of live devices, so that a PDO finds its device.
 void RegisterBusDevice(const std::shared_ptr<BusDevice> &device);
 void ForgetBusDevice(BusDevice *device);
