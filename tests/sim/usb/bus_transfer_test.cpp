@@ -403,6 +403,28 @@ TEST_F(BusTransferTest, EveryAndOrderedFaults)
     EXPECT_EQ(Bulk(OutPipe(), &data, false, &moved), STATUS_SUCCESS);
 }
 
+TEST_F(BusTransferTest, DelayedAndNeverCompletingControlRequestsAreCancelled)
+{
+    PlugConfigured();
+    for (Fault fault : {Fault::After(100'000'000), Fault::NeverComplete()}) {
+        device_->ScriptFault(0, fault);
+        UrbRequest u(fdo_, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+        u.Buffer.resize(18);
+        UsbBuildGetDescriptorRequest(u.Urb(), sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE,
+                                     0, 0, u.Buffer.data(), nullptr, 18, nullptr);
+        EXPECT_EQ(u.Send(), STATUS_PENDING);
+        EXPECT_EQ(device_->PendingTransfers(), 1u);
+        EXPECT_TRUE(u.Req().Cancel());
+        EXPECT_EQ(u.Wait(), STATUS_CANCELLED);
+        EXPECT_EQ(u.Urb()->UrbHeader.Status, USBD_STATUS_CANCELED);
+        // The cancelled delay never fires into the request.
+        sim::AdvanceClock(200'000'000);
+        EXPECT_EQ(u.Req().Completions(), 1);
+        EXPECT_EQ(device_->PendingTransfers(), 0u);
+    }
+    EXPECT_EQ(GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 18, nullptr), STATUS_SUCCESS);
+}
+
 TEST_F(BusTransferTest, ControlPipeFaultsAndResetFaults)
 {
     PlugConfigured();
