@@ -217,4 +217,26 @@ TEST_F(PnpManagerTest, SurpriseRemovalWithoutHandlesRemovesAtOnce) {
     EXPECT_EQ(child->pdo, nullptr);
 }
 
+// The handle's close is deferred while a request of it is out: the removal waits for that close.
+TEST_F(PnpManagerTest, RemovalAfterSurpriseRemovalWaitsForADeferredClose) {
+    Child *child = PlugChild(0);
+    sim::DeviceNode *node = sim::ReportDeviceArrival(child->pdo);
+    PortDevice *device = PortOf(node);
+    device->keepReadsAtCleanup = true;
+    HANDLE port = CreateFileW(u"\\\\.\\COM3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    OVERLAPPED overlapped{};
+    char buffer[4];
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, nullptr, &overlapped));
+    child->gone = true;
+    sim::SurpriseRemove(node);
+    ASSERT_TRUE(CloseHandle(port));
+    EXPECT_EQ(sim::StateOf(node), sim::DeviceNodeState::SurpriseRemoved);
+    EXPECT_EQ(sim::OpenHandleCount(node), 1u);
+    TakeLog();
+    FinishHeldRead(device);
+    EXPECT_EQ(sim::WaitForRemoval(node).StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Only(TakeLog(), "Port"), (Lines{"CLOSE", "REMOVE_DEVICE"}));
+    EXPECT_EQ(child->pdo, nullptr);
+}
+
 }  // namespace
