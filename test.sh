@@ -41,6 +41,23 @@ run_host_suite() {
     return 0
 }
 
+# The shipped uninstaller on Wine, an independent implementation of Win32.
+run_wine_stage() {
+    echo "== Wine: the uninstaller as a Windows program"
+    local rc=0
+    tests/wine/uninstaller/run.sh build/windows dist 2>&1 | tee "$log" || rc=$?
+    local line
+    line=$(grep -E '^wine: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1 || true)
+    if [ -n "$line" ]; then
+        passed=$((passed + $(sed -E 's/wine: ([0-9]+) passed.*/\1/' <<<"$line")))
+        failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+    elif [ "$rc" -ne 0 ]; then
+        failed=$((failed + 1))
+    fi
+    return 0
+}
+
+run_wine_stage
 run_host_suite build/host "plain"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_host_suite build/asan "AddressSanitizer + UndefinedBehaviorSanitizer" -DCARDRW_SANITIZE=address
