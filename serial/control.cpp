@@ -262,7 +262,11 @@ static NTSTATUS GetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP, PVOID Buffer, U
 {
     PSERIAL_STATUS st = static_cast<PSERIAL_STATUS>(Buffer);
     RtlZeroMemory(st, sizeof(SERIAL_STATUS));
-    st->AmountInInQueue = RxRingCount(SerialExtension(DeviceObject));
+    PSERIAL_DEVICE_EXTENSION ext = SerialExtension(DeviceObject);
+    // Bytes dropped from the full ring since the last status request show as a queue overrun
+    // once; asking clears it.
+    st->Errors = RxRingTakeOverrun(ext) ? SERIAL_ERROR_QUEUEOVERRUN : 0;
+    st->AmountInInQueue = RxRingCount(ext);
     st->EofReceived = TRUE;
     *Information = sizeof(SERIAL_STATUS);
     return STATUS_SUCCESS;
@@ -272,6 +276,19 @@ static NTSTATUS GetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP, PVOID Buffer, U
 static NTSTATUS GetModemStatus(PDEVICE_OBJECT, PIRP, PVOID Buffer, ULONG, ULONG, ULONG_PTR* Information)
 {
     *static_cast<PULONG>(Buffer) = SERIAL_CTS_STATE | SERIAL_DSR_STATE;
+    *Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+// The line states the port last set: SERIAL_DTR_STATE and SERIAL_RTS_STATE have the values of
+// DtrState and RtsState.
+static NTSTATUS GetDtrRts(PDEVICE_OBJECT DeviceObject, PIRP, PVOID Buffer, ULONG, ULONG, ULONG_PTR* Information)
+{
+    PSERIAL_DEVICE_EXTENSION ext = SerialExtension(DeviceObject);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->SettingsLock);
+    ULONG lines = static_cast<ULONG>(ext->DtrState | ext->RtsState);
+    KeReleaseSpinLock(&ext->SettingsLock, irql);
+    *static_cast<PULONG>(Buffer) = lines & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
     *Information = sizeof(ULONG);
     return STATUS_SUCCESS;
 }
@@ -321,6 +338,7 @@ static const SerialIoctlEntry SerialIoctlTable[] = {
     {IOCTL_SERIAL_GET_COMMSTATUS, NO_MINIMUM, sizeof(SERIAL_STATUS), GetCommStatus},
     {IOCTL_SERIAL_GET_MODEMSTATUS, NO_MINIMUM, sizeof(ULONG), GetModemStatus},
     {IOCTL_SERIAL_GET_PROPERTIES, NO_MINIMUM, sizeof(SERIAL_COMMPROP), GetProperties},
+    {IOCTL_SERIAL_GET_DTRRTS, NO_MINIMUM, sizeof(ULONG), GetDtrRts},
     {IOCTL_SERIAL_SET_RTS, NO_MINIMUM, NO_MINIMUM, SetRts},
     {IOCTL_SERIAL_CLR_RTS, NO_MINIMUM, NO_MINIMUM, ClrRts},
     {IOCTL_SERIAL_SET_DTR, NO_MINIMUM, NO_MINIMUM, SetDtr},

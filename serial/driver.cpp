@@ -134,6 +134,8 @@ static void InitExtensionObjects(PSERIAL_DEVICE_EXTENSION ext)
     KeInitializeSpinLock(&ext->IoCountLock);
     KeInitializeSpinLock(&ext->RxLock);
     KeInitializeSpinLock(&ext->SettingsLock);
+    InitializeListHead(&ext->WritesInFlight);
+    InitializeListHead(&ext->FlushQueue);
 }
 
 // Copies Name into a new paged buffer of its length plus a terminating zero.
@@ -282,6 +284,7 @@ SERIAL_ENTRY_POINT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_ST
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = SerialClose;
     DriverObject->MajorFunction[IRP_MJ_READ] = SerialRead;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = SerialWrite;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = SerialFlush;
     DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = SerialQueryInformation;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialDispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = SerialCleanup;

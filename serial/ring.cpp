@@ -2,7 +2,8 @@
 // status request counts and the purge empties it; each of these runs entirely under RxLock,
 // so every one of them sees and leaves RxReadIndex, RxWriteIndex and RxFull consistent.
 // When more arrives than fits, the oldest bytes are overwritten: the ring keeps the latest
-// 1024 bytes received.
+// 1024 bytes received and notes the loss (RxOverrun) for the next status request. A purge
+// empties the ring but leaves that note: only the status request clears it.
 #include "serial/serial.h"
 
 // ============================================================================================
@@ -70,8 +71,13 @@ void RxRingWrite(PSERIAL_DEVICE_EXTENSION ext, const UCHAR* Source, ULONG Length
             // Only the last 1024 bytes can be kept.
             Source += Length - SERIAL_RX_RING_SIZE;
             Length = SERIAL_RX_RING_SIZE;
+            ext->RxOverrun = TRUE;
         }
-        BOOLEAN fills = RingCountLocked(ext) + Length >= SERIAL_RX_RING_SIZE;
+        ULONG held = RingCountLocked(ext);
+        BOOLEAN fills = held + Length >= SERIAL_RX_RING_SIZE;
+        if (held + Length > SERIAL_RX_RING_SIZE) {
+            ext->RxOverrun = TRUE;   // the oldest bytes are overwritten below
+        }
         ULONG first = SERIAL_RX_RING_SIZE - ext->RxWriteIndex;
         if (first > Length) {
             first = Length;
@@ -95,12 +101,24 @@ void RxRingPurge(PSERIAL_DEVICE_EXTENSION ext)
     KeReleaseSpinLock(&ext->RxLock, irql);
 }
 
-// Gives the ring its storage, empty.
+// Reports whether received bytes were dropped since the last call, and forgets it: the status
+// request reports a queue overrun once, as Windows' serial drivers do.
+BOOLEAN RxRingTakeOverrun(PSERIAL_DEVICE_EXTENSION ext)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->RxLock);
+    BOOLEAN overrun = ext->RxOverrun;
+    ext->RxOverrun = FALSE;
+    KeReleaseSpinLock(&ext->RxLock, irql);
+    return overrun;
+}
+
+// Gives the ring its storage, empty and with no overrun to report (a new handle).
 void RxRingAttach(PSERIAL_DEVICE_EXTENSION ext, PUCHAR Storage)
 {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->RxLock);
     ext->RxBuffer = Storage;
     RingResetLocked(ext);
+    ext->RxOverrun = FALSE;
     KeReleaseSpinLock(&ext->RxLock, irql);
 }
 
@@ -111,6 +129,7 @@ PUCHAR RxRingDetach(PSERIAL_DEVICE_EXTENSION ext)
     PUCHAR storage = ext->RxBuffer;
     ext->RxBuffer = NULL;
     RingResetLocked(ext);
+    ext->RxOverrun = FALSE;
     KeReleaseSpinLock(&ext->RxLock, irql);
     return storage;
 }

@@ -39,11 +39,12 @@
 // Locking rules, for the whole driver:
 // - IoCountLock: OutstandingIo with StopEvent/RemoveEvent.
 // - ReadLock: ReadsInProgress with ReadsIdleEvent; Timeouts are copied under it by readers.
-// - WriteLock: WritesInProgress with WritesIdleEvent; Timeouts are copied under it by writers.
+// - WriteLock: WritesInProgress with WritesIdleEvent; Timeouts are copied under it by writers;
+//   the flush bookkeeping (WriteSequence, WritesInFlight, FlushQueue).
 //   IOCTL_SERIAL_SET_TIMEOUTS stores Timeouts holding ReadLock and then WriteLock (the only
 //   place where two of these locks nest, always in that order).
-// - RxLock: RxReadIndex, RxWriteIndex, RxFull and the bytes of RxBuffer. Count, copy-out,
-//   append and purge each run entirely under it.
+// - RxLock: RxReadIndex, RxWriteIndex, RxFull, RxOverrun and the bytes of RxBuffer. Count,
+//   copy-out, append and purge each run entirely under it.
 // - SettingsLock: BaudRate, LineControl, SpecialChars, HandFlow, RtsState, DtrState (plain
 //   copies in and out).
 // - LineRequestMutex (synchronization event used as a mutex, PASSIVE_LEVEL): held by a
@@ -109,6 +110,9 @@ struct SerialDeviceExtension {
     KEVENT WritesIdleEvent;
     KSPIN_LOCK WriteLock;
     volatile LONG WritesInProgress;
+    ULONG_PTR WriteSequence;          // WriteLock: sequence number of the last write accepted
+    LIST_ENTRY WritesInFlight;        // WriteLock: WriteTicket entries, oldest first
+    LIST_ENTRY FlushQueue;            // WriteLock: held flush requests, in arrival order
 
     // Receive path.
     KEVENT WorkerMutex;
@@ -121,6 +125,7 @@ struct SerialDeviceExtension {
     ULONG RxReadIndex;
     ULONG RxWriteIndex;
     BOOLEAN RxFull;
+    BOOLEAN RxOverrun;                // received bytes were dropped since the last status request
     volatile LONG ReadThreadRunning;  // reads are served: set before the worker starts
     KEVENT ReadThreadStopEvent;
     KEVENT ReadsIdleEvent;
@@ -262,6 +267,7 @@ ULONG RxRingCount(PSERIAL_DEVICE_EXTENSION Extension);
 ULONG RxRingRead(PSERIAL_DEVICE_EXTENSION Extension, PUCHAR Destination, ULONG Wanted);
 void RxRingWrite(PSERIAL_DEVICE_EXTENSION Extension, const UCHAR* Source, ULONG Length);
 void RxRingPurge(PSERIAL_DEVICE_EXTENSION Extension);
+BOOLEAN RxRingTakeOverrun(PSERIAL_DEVICE_EXTENSION Extension);
 void RxRingAttach(PSERIAL_DEVICE_EXTENSION Extension, PUCHAR Storage);
 PUCHAR RxRingDetach(PSERIAL_DEVICE_EXTENSION Extension);
 
@@ -273,6 +279,20 @@ void ReadThreadMain(PVOID Context);
 NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void SnapshotTimeouts(PSERIAL_DEVICE_EXTENSION Extension, PKSPIN_LOCK Lock, SERIAL_TIMEOUTS* Copy);
+
+// ============================================================================================
+// flush.cpp: IRP_MJ_FLUSH_BUFFERS, served by the port over the writes in flight
+// ============================================================================================
+
+// One write between its acceptance and its completion; lives on SerialWrite's stack.
+struct WriteTicket {
+    LIST_ENTRY Link;
+    ULONG_PTR Sequence;
+};
+
+NTSTATUS SerialFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void WriteTicketOpen(PSERIAL_DEVICE_EXTENSION Extension, WriteTicket* Ticket);
+void WriteTicketClose(PDEVICE_OBJECT DeviceObject, WriteTicket* Ticket);
 
 // ============================================================================================
 // events.cpp: wait-on-mask, purge

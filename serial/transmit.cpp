@@ -131,7 +131,9 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
 
+    WriteTicket ticket;
     IncrementWritesInProgress(ext);
+    WriteTicketOpen(ext, &ticket);
     NTSTATUS status = TransmitRequest(ext, Irp, length);
     // The bytes the transport reports as sent; nothing for a failed write.
     ULONG_PTR sent = Irp->IoStatus.Information < length ? Irp->IoStatus.Information : length;
@@ -139,6 +141,7 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         sent = 0;
     }
     CompleteRequest(Irp, status, sent);
+    WriteTicketClose(DeviceObject, &ticket);   // flushes waiting for this write may complete
 
     // The resets still count as a write in progress, so a close waits for them and the
     // device cannot go away under them.

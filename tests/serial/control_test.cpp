@@ -34,6 +34,7 @@ const Row kRows[] = {
     {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},
     {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4},
     {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, 0, 64},
+    {"GET_DTRRTS", IOCTL_SERIAL_GET_DTRRTS, 0, 4},
 };
 
 // A buffer one byte short fails before the handler runs: nothing stored, nothing sent, nothing
@@ -222,6 +223,46 @@ TEST_F(ControlTest, ControlLineWords)
     }
 }
 
+// IOCTL_SERIAL_GET_DTRRTS reports the line states the port last set, as SERIAL_DTR_STATE and
+// SERIAL_RTS_STATE, in 4 bytes; a refused request leaves them, a failed transfer does not.
+TEST_F(ControlTest, DtrRtsReportsTheLinesLastSet)
+{
+    struct Step {
+        ULONG code;
+        NTSTATUS transfer;   // what the device answers the control transfer with
+        ULONG lines;         // GET_DTRRTS afterwards
+    } steps[] = {
+        {0, STATUS_SUCCESS, 0},
+        {IOCTL_SERIAL_SET_DTR, STATUS_SUCCESS, SERIAL_DTR_STATE},
+        {IOCTL_SERIAL_SET_RTS, STATUS_SUCCESS, SERIAL_DTR_STATE | SERIAL_RTS_STATE},
+        {IOCTL_SERIAL_CLR_DTR, STATUS_SUCCESS, SERIAL_RTS_STATE},
+        {IOCTL_SERIAL_SET_DTR, STATUS_UNSUCCESSFUL, SERIAL_DTR_STATE | SERIAL_RTS_STATE},
+        {IOCTL_SERIAL_CLR_RTS, STATUS_SUCCESS, SERIAL_DTR_STATE},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.code);
+        Lower().FailControlOut(s.transfer);
+        if (s.code != 0) {
+            Ioctl(s.code);
+        }
+        Lower().FailControlOut(STATUS_SUCCESS);
+        Lower().ClearRequests();
+        Result r = Ioctl(IOCTL_SERIAL_GET_DTRRTS, {}, 8);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, 4u);
+        EXPECT_EQ(ReadU32(r.out), s.lines);
+        EXPECT_TRUE(Lower().Requests().empty()) << "answered from what the port stored";
+    }
+
+    // Under DTR handshake a refused SET_DTR changes nothing.
+    Bytes hf(16, 0);
+    ULONG control = SERIAL_DTR_HANDSHAKE;
+    memcpy(hf.data(), &control, 4);
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_HANDFLOW, hf).status, STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadU32(Ioctl(IOCTL_SERIAL_GET_DTRRTS, {}, 4).out), ULONG(SERIAL_DTR_STATE));
+}
+
 // A failing control transfer: the line requests report it, the settings requests do not; the
 // stored values stay in both cases.
 TEST_F(ControlTest, FailedClassRequests)
@@ -240,7 +281,7 @@ TEST_F(ControlTest, FailedClassRequests)
 // through unchanged (the pipe reset always for the transmit pipe), the other three are unknown.
 TEST_F(ControlTest, UnknownAndPassThroughCodes)
 {
-    for (ULONG code : {ULONG(IOCTL_SERIAL_GET_DTRRTS), ULONG(IOCTL_SERIAL_SET_BREAK_ON), ULONG(IOCTL_CARDRW_QUERY_READY),
+    for (ULONG code : {ULONG(IOCTL_SERIAL_SET_BREAK_ON), ULONG(IOCTL_CARDRW_QUERY_READY),
                        ULONG(IOCTL_CARDRW_RESET_PORT), ULONG(IOCTL_CARDRW_GET_STATUS)}) {
         SCOPED_TRACE(code);
         Lower().ClearRequests();

@@ -322,6 +322,17 @@ struct SerialPortTest::PendingIoctl {
 std::shared_ptr<SerialPortTest::PendingIoctl> SerialPortTest::StartIoctl(ULONG code, const Bytes& input,
                                                                           ULONG outputLength)
 {
+    return StartOwned(IRP_MJ_DEVICE_CONTROL, code, input, outputLength);
+}
+
+std::shared_ptr<SerialPortTest::PendingIoctl> SerialPortTest::StartRequest(UCHAR major)
+{
+    return StartOwned(major, 0, {}, 0);
+}
+
+std::shared_ptr<SerialPortTest::PendingIoctl> SerialPortTest::StartOwned(UCHAR major, ULONG code, const Bytes& input,
+                                                                          ULONG outputLength)
+{
     auto p = std::make_shared<PendingIoctl>();
     KeInitializeEvent(&p->event, NotificationEvent, FALSE);
     p->buffer = input;
@@ -334,12 +345,14 @@ std::shared_ptr<SerialPortTest::PendingIoctl> SerialPortTest::StartIoctl(ULONG c
         return p;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(p->irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->MajorFunction = major;
     next->FileObject = &g_handleFile;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
-    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-    p->irp->AssociatedIrp.SystemBuffer = p->buffer.data();
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        next->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
+        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        p->irp->AssociatedIrp.SystemBuffer = p->buffer.data();
+    }
     p->irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoSetCompletionRoutine(p->irp, SignalCompletion, &p->event, TRUE, TRUE, TRUE);
     IoCallDriver(port_, p->irp);   // the outcome arrives through the event

@@ -69,7 +69,10 @@ protected:
     // Sends a request and returns at once: for requests the port holds.
     struct PendingIoctl;
     std::shared_ptr<PendingIoctl> StartIoctl(ULONG code, const Bytes& input, ULONG outputLength);
+    // A request without parameters of the given major function (a flush), sent the same way.
+    std::shared_ptr<PendingIoctl> StartRequest(UCHAR major);
     Result Finish(const std::shared_ptr<PendingIoctl>& pending);
+    std::shared_ptr<PendingIoctl> StartOwned(UCHAR major, ULONG code, const Bytes& input, ULONG outputLength);
     bool IsDone(const std::shared_ptr<PendingIoctl>& pending) const;
     void Cancel(const std::shared_ptr<PendingIoctl>& pending);
 

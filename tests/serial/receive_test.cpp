@@ -96,6 +96,52 @@ TEST_F(ReceiveTest, RingKeepsTheLatest1024Bytes)
     }
 }
 
+// Bytes dropped from the full ring show once as a queue overrun in the next status request,
+// which clears it; a ring that only just fills drops nothing. A purge empties the ring but
+// the loss is still reported.
+TEST_F(ReceiveTest, DroppedBytesReportAQueueOverrunOnce)
+{
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Timeouts(MAXULONG, 0, 0, 0, 0)).status, STATUS_SUCCESS);
+    struct Case {
+        size_t arriving;
+        bool purge;        // purge the receive queue before asking
+        ULONG errors;      // Errors of the first status request
+        ULONG held;        // AmountInInQueue then
+    } cases[] = {
+        {1100, false, SERIAL_ERROR_QUEUEOVERRUN, 1024},
+        {1024, false, 0, 1024},
+        {1023, false, 0, 1023},
+        {64 * 40 + 3, false, SERIAL_ERROR_QUEUEOVERRUN, 1024},
+        {1025, true, SERIAL_ERROR_QUEUEOVERRUN, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arriving);
+        Bytes data = Pattern(c.arriving, 3);
+        Arrive(data);
+        if (c.purge) {
+            ASSERT_EQ(Ioctl(IOCTL_SERIAL_PURGE, U32(SERIAL_PURGE_RXCLEAR)).status, STATUS_SUCCESS);
+        }
+        Result first = Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+        EXPECT_EQ(ReadU32(first.out, 0), c.errors);
+        EXPECT_EQ(ReadU32(first.out, 8), c.held);
+        Result second = Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+        EXPECT_EQ(ReadU32(second.out, 0), 0u) << "the request cleared it";
+        EXPECT_EQ(ReadU32(second.out, 8), c.held);
+        Result r = Read(2000);
+        EXPECT_EQ(r.out, Bytes(data.end() - c.held, data.end())) << "the newest bytes are kept";
+    }
+}
+
+// A loss that nobody asked about is forgotten with the handle: a new handle starts clean.
+TEST_F(ReceiveTest, QueueOverrunEndsWithTheHandle)
+{
+    Arrive(Pattern(1100));
+    ASSERT_EQ(Close(), STATUS_SUCCESS);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    Lower().WaitReadParked();
+    EXPECT_EQ(ReadU32(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).out, 0), 0u);
+}
+
 TEST_F(ReceiveTest, ReadsInPiecesAcrossTheRingsEnd)
 {
     ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Timeouts(MAXULONG, 0, 0, 0, 0)).status, STATUS_SUCCESS);

@@ -537,9 +537,12 @@ BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
     return TRUE;
 }
 
+// Waits for the flush on overlapped handles too, as NtFlushBuffersFile does; a handle opened
+// without write access is refused before any request is sent.
 BOOL FlushFileBuffers(HANDLE hFile) {
     std::shared_ptr<OpenFile> file = FileOf(hFile);
     if (!file) return FailWith(STATUS_INVALID_HANDLE);
+    if (!file->file->WriteAccess) return FailWith(STATUS_ACCESS_DENIED);
     IoParameters parameters;
     parameters.major = IRP_MJ_FLUSH_BUFFERS;
     NTSTATUS status = IssueRequest(file, parameters, nullptr, nullptr);

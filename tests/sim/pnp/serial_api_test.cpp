@@ -148,6 +148,35 @@ TEST_F(SerialApiTest, ClearCommErrorTranslatesStatusIntoErrorsAndComstat) {
     EXPECT_EQ(stat.cbOutQue, 0u);
 }
 
+// GetFileType classifies by the device type alone, without a request to the driver.
+TEST_F(SerialApiTest, SerialPortIsACharacterDevice) {
+    EXPECT_EQ(GetFileType(port_), (DWORD)FILE_TYPE_CHAR);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    EXPECT_TRUE(TakeLog().empty());
+    EXPECT_EQ(GetFileType((HANDLE)(uintptr_t)0x7FF0), (DWORD)FILE_TYPE_UNKNOWN);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SerialApiTest, PropertiesAndFlushUseTheirRequests) {
+    COMMPROP prop{};
+    ASSERT_TRUE(GetCommProperties(port_, &prop));
+    ASSERT_TRUE(FlushFileBuffers(port_));
+    EXPECT_EQ(Only(TakeLog(), "Port"), (Lines{"GET_PROPERTIES", "FLUSH"}));
+    EXPECT_FALSE(GetCommProperties(port_, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+// A flush needs a handle with write access; without it nothing reaches the driver.
+TEST_F(SerialApiTest, FlushOfAReadOnlyHandleIsRefused) {
+    CloseHandle(port_);
+    port_ = CreateFileW(u"\\\\.\\COM3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    TakeLog();
+    EXPECT_FALSE(FlushFileBuffers(port_));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(Only(TakeLog(), "Port").empty());
+}
+
 TEST_F(SerialApiTest, SerialCallsWaitForTheirRequestsOnOverlappedHandlesToo) {
     CloseHandle(port_);
     port_ = CreateFileW(u"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
