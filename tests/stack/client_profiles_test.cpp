@@ -198,6 +198,7 @@ public:
 
     bool Run(const Step& step)
     {
+        fprintf(stderr, "TRACE step %d a=%u\n", int(step.call), step.a);
         BOOL ok = Perform(step);
         lastError_ = ok ? ERROR_SUCCESS : GetLastError();
         if (!ok) {
