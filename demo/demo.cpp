@@ -1,235 +1,359 @@
 // Demonstration of the card reader/writer host software on the simulated Windows platform.
-// For now it boots the simulated kernel, plugs a device on a tiny bus, lets the PnP manager
-// load a trivial COM port driver for it, talks to the port as an application would, unplugs
-// the device, and prints what happened at each step.
+//
+// The real drivers, CardRwUsb (USB transport) and CardRwCom (the COM port above it), are loaded
+// by the simulated Plug and Play manager for the simulated card reader/writer, installed the way
+// the INF installs them. The program then does what an application does with the port, through
+// the Win32 serial API, prints each step and what the device saw, pulls the device out with the
+// port open, and ends with the verifier's report. It exits with 1 when any step goes wrong.
 #include "sim/kernel/include/sim_app.h"
 #include "sim/kernel/include/sim_kernel.h"
 #include "sim/kernel/include/sim_pnp.h"
+#include "sim/usb/include/usb_bus.h"
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace {
 
+using sim::usb::Bytes;
+using sim::usb::CardReaderModel;
+
+const char16_t kHardwareId[] = u"USB\\Vid_3f7b&Pid_0a51&MI_00";
+const char kCommand[] = "STATUS?\r";
+const char kReply[] = "READY\r\n";
+const char kSwipedCard[] = "%B4000123412341234^DOE/JOHN^2812?\r";
+
 // =====================================================================================
-// What the drivers saw, printed as it happens
+// Printing
 // =====================================================================================
-void Say(const std::string &who, const std::string &what) { std::printf("  %-12s %s\n", who.c_str(), what.c_str()); }
+void Step(int number, const char *title) { std::printf("\n%d. %s\n", number, title); }
+
+void Say(const char *who, const std::string &what) { std::printf("   %-8s %s\n", who, what.c_str()); }
 
 std::string Narrow(const std::u16string &text) {
     std::string out;
-    for (char16_t c : text) out += c < 0x80 ? (char)c : '?';
+    for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
     return out;
 }
 
-const char *PnpName(UCHAR minor) {
-    switch (minor) {
-    case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
-    case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
-    case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
-    case IRP_MN_QUERY_ID: return "IRP_MN_QUERY_ID";
-    case IRP_MN_QUERY_CAPABILITIES: return "IRP_MN_QUERY_CAPABILITIES";
-    default: return "another PnP request";
+// Bytes as a C string literal: printable characters as they are, the rest escaped.
+std::string Quoted(const Bytes &bytes) {
+    std::string out = "\"";
+    for (UCHAR c : bytes) {
+        char escaped[8];
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
+        else {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
     }
+    return out + "\"";
 }
 
-const char *StatusName(NTSTATUS status) { return NT_SUCCESS(status) ? "STATUS_SUCCESS" : "a failure status"; }
+Bytes BytesOf(const char *text) { return Bytes(text, text + std::char_traits<char>::length(text)); }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+// "5 (ERROR_ACCESS_DENIED)" for the errors an application meets here.
+std::string ErrorText(DWORD error) {
+    const char *name = "";
+    switch (error) {
+    case ERROR_ACCESS_DENIED: name = " (ERROR_ACCESS_DENIED: the port is being removed)"; break;
+    case ERROR_FILE_NOT_FOUND: name = " (ERROR_FILE_NOT_FOUND: no such port)"; break;
+    case ERROR_NOT_READY: name = " (ERROR_NOT_READY: the device is not connected)"; break;
+    case ERROR_OPERATION_ABORTED: name = " (ERROR_OPERATION_ABORTED)"; break;
+    default: break;
+    }
+    return std::to_string(error) + name;
+}
+
+// SET_LINE_CODING's 8 bytes: rate (little-endian), stop bits, parity, data bits.
+std::string LineCodingText(const Bytes &coding) {
+    if (coding.size() != 8) return "(" + std::to_string(coding.size()) + " bytes)";
+    static const char *stops[] = {"1 stop bit", "1.5 stop bits", "2 stop bits"};
+    static const char *parities[] = {"no parity", "odd parity", "even parity", "mark parity", "space parity"};
+    ULONG rate = coding[0] | coding[1] << 8 | coding[2] << 16 | static_cast<ULONG>(coding[3]) << 24;
+    char hex[40];
+    std::snprintf(hex, sizeof hex, "%02X %02X %02X %02X %02X %02X %02X", coding[0], coding[1], coding[2], coding[3],
+                  coding[4], coding[5], coding[6]);
+    return std::string(hex) + " = " + std::to_string(rate) + " baud, " + std::to_string(coding[6]) + " data bits, " +
+           (coding[5] < 5 ? parities[coding[5]] : "parity ?") + ", " + (coding[4] < 3 ? stops[coding[4]] : "stop ?");
+}
+
+// SET_CONTROL_LINE_STATE's wValue: bit 0 DTR, bit 1 RTS.
+std::string ControlLinesText(USHORT state) {
+    std::string lines = (state & 2) ? "RTS on" : "RTS off";
+    lines += (state & 1) ? ", DTR on" : ", DTR off";
+    return std::to_string(state) + " (" + lines + ")";
 }
 
 // =====================================================================================
-// A tiny bus driver: one child with the card reader/writer's hardware ID
+// The verifier's findings
 // =====================================================================================
-const char16_t kHardwareId[] = u"USB\\VID_0B1E&PID_0A01";
+// Every finding is printed as it happens and counted. A finding about the simulated I/O
+// manager itself (it hands drivers the memory descriptor list of an application's direct-I/O
+// transfer without locking its pages, which Windows always does first) is counted apart: it
+// says nothing about the drivers.
+std::mutex g_findingsLock;
+std::vector<std::string> g_findings;
+std::atomic<size_t> g_simulationFindings{0};
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MajorFunction != IRP_MJ_PNP) return Complete(irp, STATUS_SUCCESS);
-    if (stack->MinorFunction == IRP_MN_QUERY_ID) {
-        std::u16string id = stack->Parameters.QueryId.IdType == BusQueryInstanceID ? u"1" : kHardwareId;
-        id += u'\0';  // hardware IDs are a list ending in an empty string
-        auto *text = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, (id.size() + 1) * 2, 0x6F6D6544));
-        if (text == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-        memcpy(text, id.c_str(), (id.size() + 1) * 2);
-        return Complete(irp, STATUS_SUCCESS, (ULONG_PTR)text);
+void OnVerifierFinding(const std::string &message) {
+    if (message.find("maps an MDL whose pages are not locked") != std::string::npos) {
+        g_simulationFindings++;
+        return;
     }
-    if (stack->MinorFunction != IRP_MN_QUERY_CAPABILITIES) Say("bus", std::string("saw ") + PnpName(stack->MinorFunction));
-    return Complete(irp, STATUS_SUCCESS);
+    std::printf("   VERIFIER %s\n", message.c_str());
+    std::lock_guard<std::mutex> guard(g_findingsLock);
+    g_findings.push_back(message);
 }
 
-NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) dispatch = BusDispatch;
-    return STATUS_SUCCESS;
+size_t DriverFindings() {
+    std::lock_guard<std::mutex> guard(g_findingsLock);
+    return g_findings.size();
 }
-
-// =====================================================================================
-// A trivial COM port driver: publishes its port name, answers the baud rate, takes writes
-// =====================================================================================
-struct DemoPort {
-    PDEVICE_OBJECT lower;
-    UNICODE_STRING link;
-    ULONG baud;
-    WCHAR linkText[64];
-};
-
-NTSTATUS PublishName(PDEVICE_OBJECT device, DemoPort *port) {
-    HANDLE key = nullptr;
-    NTSTATUS status = IoOpenDeviceRegistryKey(port->lower, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
-    if (!NT_SUCCESS(status)) return status;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"PortName");
-    ULONG buffer[32];
-    ULONG length = 0;
-    status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof buffer, &length);
-    ZwClose(key);
-    if (!NT_SUCCESS(status)) return status;
-    auto *info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-    std::u16string link = u"\\DosDevices\\Global\\" + std::u16string(reinterpret_cast<char16_t *>(info->Data));
-    memcpy(port->linkText, link.c_str(), (link.size() + 1) * 2);
-    RtlInitUnicodeString(&port->link, port->linkText);
-    UNICODE_STRING target;
-    RtlInitUnicodeString(&target, u"\\Device\\DemoSerial0");
-    Say("driver", "publishes " + Narrow(link) + " -> \\Device\\DemoSerial0");
-    return IoCreateSymbolicLink(&port->link, &target);
-}
-
-NTSTATUS PortDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    auto *port = static_cast<DemoPort *>(device->DeviceExtension);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MajorFunction) {
-    case IRP_MJ_PNP: {
-        UCHAR minor = stack->MinorFunction;
-        Say("driver", std::string("saw ") + PnpName(minor));
-        if (minor == IRP_MN_START_DEVICE) {
-            IoSkipCurrentIrpStackLocation(irp);
-            IoCallDriver(port->lower, irp);  // the bus completes the start at once
-            return PublishName(device, port);
-        }
-        if ((minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) && port->link.Buffer != nullptr) {
-            IoDeleteSymbolicLink(&port->link);
-            port->link.Buffer = nullptr;
-        }
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(port->lower, irp);
-        if (minor == IRP_MN_REMOVE_DEVICE) {
-            IoDetachDevice(port->lower);
-            IoDeleteDevice(device);
-        }
-        return status;
-    }
-    case IRP_MJ_CREATE: Say("driver", "opened by an application"); return Complete(irp, STATUS_SUCCESS);
-    case IRP_MJ_CLOSE: Say("driver", "closed by the application"); return Complete(irp, STATUS_SUCCESS);
-    case IRP_MJ_WRITE:
-        Say("driver", "received " + std::to_string(stack->Parameters.Write.Length) + " bytes: \"" +
-                          std::string((const char *)irp->AssociatedIrp.SystemBuffer, stack->Parameters.Write.Length) +
-                          "\"");
-        return Complete(irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
-    case IRP_MJ_DEVICE_CONTROL:
-        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_BAUD_RATE) {
-            port->baud = *static_cast<ULONG *>(irp->AssociatedIrp.SystemBuffer);
-            Say("driver", "baud rate set to " + std::to_string(port->baud));
-        } else if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_GET_BAUD_RATE) {
-            *static_cast<ULONG *>(irp->AssociatedIrp.SystemBuffer) = port->baud;
-            return Complete(irp, STATUS_SUCCESS, sizeof(ULONG));
-        }
-        return Complete(irp, STATUS_SUCCESS);
-    default:
-        return Complete(irp, STATUS_SUCCESS);
-    }
-}
-
-NTSTATUS PortAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\Device\\DemoSerial0");
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(DemoPort), &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
-    if (!NT_SUCCESS(status)) return status;
-    auto *port = static_cast<DemoPort *>(device->DeviceExtension);
-    port->lower = IoAttachDeviceToDeviceStack(device, pdo);
-    port->baud = 9600;
-    device->Flags |= DO_BUFFERED_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    Say("driver", "AddDevice: created \\Device\\DemoSerial0 on the bus device");
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS PortEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) dispatch = PortDispatch;
-    driver->DriverExtension->AddDevice = PortAddDevice;
-    Say("driver", "DriverEntry, service key " + Narrow(std::u16string(registryPath->Buffer, registryPath->Length / 2)));
-    return STATUS_SUCCESS;
-}
-
-}  // namespace
 
 // =====================================================================================
 // The story
 // =====================================================================================
-int main() {
-    std::printf("Card reader/writer demo on the simulated Windows platform\n\n");
-    sim::RegisterCurrentThread();
+struct Demo {
+    std::shared_ptr<CardReaderModel> model;
+    std::shared_ptr<sim::usb::UsbDevice> usb;
+    sim::DeviceNode *node = nullptr;
+    std::u16string com;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    // How many line codings and control-line states the device had seen after the open and
+    // after the settings, to tell in step 5 which call caused which.
+    size_t codingsAtOpen = 0, linesAtOpen = 0, codingsAtSettings = 0, linesAtSettings = 0;
+};
 
-    std::printf("1. Boot: install a COM port driver for the device's hardware ID\n");
-    sim::InstallServiceEntry(u"DemoPort", PortEntry);
-    sim::InstallHardwareId(kHardwareId, u"DemoPort", {}, u"Ports");
-    PDRIVER_OBJECT bus = sim::CreateDriver(u"\\Driver\\DemoBus", BusEntry);
-    Say("kernel", "bus driver \\Driver\\DemoBus loaded");
+bool Fail(const std::string &what) {
+    std::printf("   FAILED   %s (last error %u)\n", what.c_str(), GetLastError());
+    return false;
+}
 
-    std::printf("\n2. Plug in the device: the PnP manager builds and starts its stack\n");
-    PDEVICE_OBJECT pdo = nullptr;
-    UNICODE_STRING pdoName;
-    RtlInitUnicodeString(&pdoName, u"\\Device\\DemoBusPdo1");
-    {
-        sim::DriverCall call(bus, "enumeration", nullptr);
-        IoCreateDevice(bus, 0, &pdoName, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
-        pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    }
-    sim::DeviceNode *node = sim::ReportDeviceArrival(pdo);
-    if (node == nullptr) {
-        std::printf("the device could not be started\n");
-        return 1;
-    }
-    Say("pnp", "instance " + Narrow(sim::InstancePathOf(node)) + " got PortName " +
-                   Narrow(sim::RegistryGetString(sim::HardwareKeyOf(node), u"PortName").value_or(u"?")));
+// The device answers the status command; every other command it only records.
+void ProgramDevice(CardReaderModel &model) {
+    model.SetCommandHandler([](const Bytes &command) {
+        return command == BytesOf(kCommand) ? BytesOf(kReply) : Bytes{};
+    });
+}
 
-    std::printf("\n3. An application opens COM3, sets 19200 baud and writes\n");
-    HANDLE port = CreateFileW(u"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        std::printf("CreateFileW failed with error %u\n", GetLastError());
-        return 1;
-    }
+bool PlugIn(Demo &demo) {
+    Step(1, "Plug in the card reader/writer");
+    sim::InstallServiceModule(u"CardRwUsb", CARDRW_USB_MODULE);
+    sim::InstallServiceModule(u"CardRwCom", CARDRW_COM_MODULE);
+    sim::InstallHardwareId(kHardwareId, u"CardRwUsb", {u"CardRwCom"}, u"Ports");
+    Say("setup", "installed for " + Narrow(kHardwareId) + ": CardRwUsb (function driver), CardRwCom (upper filter)");
+    demo.model = std::make_shared<CardReaderModel>();
+    ProgramDevice(*demo.model);
+    demo.usb = sim::usb::PlugIn(demo.model);
+    demo.node = demo.usb != nullptr ? demo.usb->Node() : nullptr;
+    if (demo.node == nullptr || sim::StateOf(demo.node) != sim::DeviceNodeState::Started)
+        return Fail("the device's stack did not start");
+    demo.com = sim::RegistryGetString(sim::HardwareKeyOf(demo.node), u"PortName").value_or(u"");
+    Say("pnp", "started " + Narrow(sim::InstancePathOf(demo.node)) + ", the class installer named it " +
+                   Narrow(demo.com));
+    std::optional<std::u16string> target = sim::SymbolicLinkTarget(u"\\DosDevices\\Global\\" + demo.com);
+    if (!target) return Fail("no link for " + Narrow(demo.com));
+    Say("port", "\\DosDevices\\Global\\" + Narrow(demo.com) + " -> " + Narrow(*target));
+    std::optional<std::u16string> mapped = sim::RegistryGetString(sim::kSerialCommKey, *target);
+    if (mapped != demo.com) return Fail("no device-map entry for " + Narrow(*target));
+    Say("registry", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM: \"" + Narrow(*target) + "\" = \"" + Narrow(*mapped) + "\"");
+    return true;
+}
+
+bool OpenAndSetUp(Demo &demo) {
+    Step(2, ("Open " + Narrow(demo.com) + ", set 9600 8N1 and time-outs").c_str());
+    std::u16string path = u"\\\\.\\" + demo.com;
+    demo.port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                            nullptr);
+    if (demo.port == INVALID_HANDLE_VALUE) return Fail("CreateFileW");
+    Say("app", "CreateFileW(\"\\\\.\\" + Narrow(demo.com) + "\") -> a handle (overlapped)");
+    demo.codingsAtOpen = demo.model->LineCodings().size();
+    demo.linesAtOpen = demo.model->ControlLineStates().size();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    GetCommState(port, &dcb);
-    dcb.BaudRate = CBR_19200;
-    SetCommState(port, &dcb);
-    DWORD written = 0;
-    WriteFile(port, "hello", 5, &written, nullptr);
-    HANDLE second = CreateFileW(u"\\\\.\\COM3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    Say("app", std::string("a second open ") + (second == INVALID_HANDLE_VALUE ? "is refused: the port is exclusive"
-                                                                                : "succeeded"));
+    if (!GetCommState(demo.port, &dcb)) return Fail("GetCommState");
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(demo.port, &dcb)) return Fail("SetCommState");
+    Say("app", "SetCommState: 9600 baud, 8 data bits, no parity, 1 stop bit");
+    demo.codingsAtSettings = demo.model->LineCodings().size();
+    demo.linesAtSettings = demo.model->ControlLineStates().size();
+    COMMTIMEOUTS timeouts{0, 0, 500, 0, 1000};
+    if (!SetCommTimeouts(demo.port, &timeouts)) return Fail("SetCommTimeouts");
+    Say("app", "SetCommTimeouts: reads wait up to 500 ms, writes up to 1000 ms");
+    return true;
+}
 
-    std::printf("\n4. Unplug the device while the port is open\n");
-    sim::PnpResult surprise = sim::SurpriseRemove(node);
-    Say("pnp", std::string("surprise removal answered ") + StatusName(surprise.status) +
-                   "; the removal waits for the application");
-    CloseHandle(port);
-    sim::PnpResult removal = sim::WaitForRemoval(node);
-    Say("pnp", std::string("removal answered ") + StatusName(removal.StatusOf(IRP_MN_REMOVE_DEVICE)));
-    Say("kernel", std::string("driver DemoPort is ") + (sim::LoadedDriver(u"DemoPort") ? "still loaded" : "unloaded"));
+// A read or write on the overlapped handle, waited for.
+BOOL Transfer(HANDLE port, bool write, void *buffer, DWORD length, DWORD *done) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok = write ? WriteFile(port, buffer, length, done, &overlapped) : ReadFile(port, buffer, length, done, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(port, &overlapped, done, TRUE);
+    DWORD error = GetLastError();
+    CloseHandle(overlapped.hEvent);
+    SetLastError(error);
+    return ok;
+}
 
-    {
-        sim::DriverCall call(bus, "teardown", nullptr);
-        IoDeleteDevice(pdo);
+// Reads until 'expected' bytes arrived or a read brings nothing more.
+Bytes ReadAnswer(HANDLE port, size_t expected) {
+    Bytes answer;
+    while (answer.size() < expected) {
+        Bytes buffer(expected - answer.size());
+        DWORD got = 0;
+        if (!Transfer(port, false, buffer.data(), static_cast<DWORD>(buffer.size()), &got) || got == 0) break;
+        answer.insert(answer.end(), buffer.begin(), buffer.begin() + got);
     }
-    sim::RemoveAllDevices();
-    sim::UnloadDriver(bus);
-    std::printf("\nDone: the verifier found no leaks and no misuse.\n");
-    return 0;
+    return answer;
+}
+
+bool CommandAndReply(Demo &demo) {
+    Step(3, "Write a command, read the device's reply");
+    Bytes command = BytesOf(kCommand);
+    DWORD written = 0;
+    if (!Transfer(demo.port, true, command.data(), static_cast<DWORD>(command.size()), &written))
+        return Fail("WriteFile");
+    Say("app", "WriteFile " + Quoted(command) + " -> " + std::to_string(written) + " bytes written");
+    Bytes reply = ReadAnswer(demo.port, std::char_traits<char>::length(kReply));
+    Say("app", "ReadFile -> " + Quoted(reply));
+    if (reply != BytesOf(kReply)) return Fail("the reply is not " + Quoted(BytesOf(kReply)));
+    return true;
+}
+
+bool WaitForReceivedData(Demo &demo) {
+    Step(4, "Wait for received data (a card is swiped)");
+    if (!SetCommMask(demo.port, EV_RXCHAR)) return Fail("SetCommMask");
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD events = 0;
+    BOOL ok = WaitCommEvent(demo.port, &events, &overlapped);
+    bool pending = !ok && GetLastError() == ERROR_IO_PENDING;
+    Say("app", std::string("SetCommMask(EV_RXCHAR), WaitCommEvent -> ") + (pending ? "pending" : "returned at once"));
+    Bytes card = BytesOf(kSwipedCard);
+    demo.model->Send(card);
+    Say("device", "sends " + Quoted(card));
+    DWORD bytes = 0;
+    if (pending) ok = GetOverlappedResult(demo.port, &overlapped, &bytes, TRUE);
+    CloseHandle(overlapped.hEvent);
+    if (!ok || events != EV_RXCHAR) return Fail("WaitCommEvent ended with events " + std::to_string(events));
+    Say("app", "WaitCommEvent completed: EV_RXCHAR");
+    Bytes data = ReadAnswer(demo.port, card.size());
+    Say("app", "ReadFile -> " + Quoted(data));
+    if (data != card) return Fail("the card's data did not arrive whole");
+    return true;
+}
+
+// Which of the application's calls sent the i-th request of a kind.
+std::string CauseOf(size_t index, size_t atOpen, size_t atSettings) {
+    if (index < atOpen) return "   <- CreateFileW";
+    if (index < atSettings) return "   <- SetCommState";
+    return "";
+}
+
+bool ShowWhatTheDeviceSaw(Demo &demo) {
+    Step(5, "What the device saw");
+    std::vector<Bytes> codings = demo.model->LineCodings();
+    for (size_t i = 0; i < codings.size(); i++)
+        Say("device", "SET_LINE_CODING " + LineCodingText(codings[i]) + CauseOf(i, demo.codingsAtOpen,
+                                                                                   demo.codingsAtSettings));
+    std::vector<USHORT> lines = demo.model->ControlLineStates();
+    for (size_t i = 0; i < lines.size(); i++)
+        Say("device", "SET_CONTROL_LINE_STATE " + ControlLinesText(lines[i]) +
+                          CauseOf(i, demo.linesAtOpen, demo.linesAtSettings));
+    Bytes received = demo.model->ReceivedBytes();
+    Say("device", "bulk OUT bytes " + Quoted(received));
+    Bytes expected9600 = {0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08};
+    if (codings.empty() || Bytes(codings.back().begin(), codings.back().begin() + 7) != expected9600)
+        return Fail("the device's last line coding is not 9600 8N1");
+    if (received != BytesOf(kCommand)) return Fail("the device did not receive the command as sent");
+    return true;
+}
+
+bool UnplugWithThePortOpen(Demo &demo) {
+    Step(6, "Pull the device out while the port is open");
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD events = 0;
+    BOOL waiting = !WaitCommEvent(demo.port, &events, &overlapped) && GetLastError() == ERROR_IO_PENDING;
+    Say("app", std::string("WaitCommEvent -> ") + (waiting ? "pending" : "returned at once"));
+    demo.usb->Unplug();
+    demo.usb->WaitForPnp();
+    Say("pnp", "surprise removal handled; the application still holds its handle");
+    DWORD bytes = 0;
+    BOOL ended = GetOverlappedResult(demo.port, &overlapped, &bytes, TRUE);
+    CloseHandle(overlapped.hEvent);
+    Say("app", std::string("the pending WaitCommEvent ended: ") + (ended ? "events " + std::to_string(events) +
+                                                                               (events == EV_BREAK ? " (EV_BREAK)" : "")
+                                                                         : "error " + ErrorText(GetLastError())));
+    bool linkGone = !sim::SymbolicLinkTarget(u"\\DosDevices\\Global\\" + demo.com);
+    bool mapGone = true;
+    for (const std::u16string &name : sim::RegistryValueNames(sim::kSerialCommKey))
+        if (sim::RegistryGetString(sim::kSerialCommKey, name) == demo.com) mapGone = false;
+    Say("port", Narrow(demo.com) + (linkGone && mapGone ? " is withdrawn: no link, no SERIALCOMM entry"
+                                                        : " is still published"));
+    if (!linkGone || !mapGone) return Fail("the COM name was not withdrawn");
+
+    Bytes data = BytesOf(kCommand);
+    DWORD written = 0;
+    if (Transfer(demo.port, true, data.data(), static_cast<DWORD>(data.size()), &written))
+        return Fail("a write to the removed port succeeded");
+    DWORD error = GetLastError();
+    Say("app", "WriteFile -> FALSE, GetLastError() = " + ErrorText(error));
+    std::u16string path = u"\\\\.\\" + demo.com;
+    HANDLE again = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (again != INVALID_HANDLE_VALUE) {
+        CloseHandle(again);
+        return Fail("the removed port could be opened again");
+    }
+    Say("app", "CreateFileW(\"\\\\.\\" + Narrow(demo.com) + "\") -> INVALID_HANDLE_VALUE, GetLastError() = " +
+                   ErrorText(GetLastError()));
+    return error != ERROR_SUCCESS;
+}
+
+bool CloseAndRemove(Demo &demo) {
+    Step(7, "Close the handle: the removal follows");
+    if (!CloseHandle(demo.port)) return Fail("CloseHandle");
+    demo.port = INVALID_HANDLE_VALUE;
+    Say("app", "CloseHandle -> TRUE");
+    sim::PnpResult removal = sim::WaitForRemoval(demo.node);
+    if (removal.StatusOf(IRP_MN_REMOVE_DEVICE) != STATUS_SUCCESS) return Fail("the removal failed");
+    Say("pnp", "IRP_MN_REMOVE_DEVICE done, the device's stack is gone");
+    bool unloaded = sim::LoadedDriver(u"CardRwUsb") == nullptr && sim::LoadedDriver(u"CardRwCom") == nullptr;
+    Say("kernel", unloaded ? "CardRwUsb and CardRwCom unloaded" : "a driver is still loaded");
+    return unloaded;
+}
+
+}  // namespace
+
+int main() {
+    std::printf("Card reader/writer demo: the real CardRwUsb and CardRwCom drivers on the simulated Windows platform\n");
+    sim::RegisterCurrentThread();
+    sim::SetFailureHandler(OnVerifierFinding);
+
+    Demo demo;
+    bool ok = PlugIn(demo) && OpenAndSetUp(demo) && CommandAndReply(demo) && WaitForReceivedData(demo) &&
+              ShowWhatTheDeviceSaw(demo) && UnplugWithThePortOpen(demo) && CloseAndRemove(demo);
+    if (demo.port != INVALID_HANDLE_VALUE) CloseHandle(demo.port);
+    if (sim::OpenApplicationHandles() == 0) sim::RemoveAllDevices();
+    demo.usb.reset();
+
+    size_t findings = DriverFindings();
+    std::printf("\nVerifier: %zu finding(s) about the drivers%s", findings,
+                findings == 0 ? ": no leak, no misuse; both drivers unloaded owning nothing.\n" : ".\n");
+    if (g_simulationFindings > 0)
+        std::printf("          (%zu about the simulated I/O manager's own MDL handling, not about the drivers.)\n",
+                    g_simulationFindings.load());
+    ok = ok && findings == 0;
+    std::printf("%s\n", ok ? "Demo finished." : "Demo FAILED.");
+    return ok ? 0 : 1;
 }
