@@ -119,6 +119,14 @@ sim::PowerResult StackRig::Wake()
     return sim::SystemWake();
 }
 
+void StackRig::StallWritesAfter(int stagesTaken)
+{
+    for (int stage = 0; stage < stagesTaken; ++stage) {
+        usb_->ScriptFault(sim::usb::CardReaderModel::BulkOutEndpoint, sim::usb::Fault::After(0));
+    }
+    usb_->ScriptFault(sim::usb::CardReaderModel::BulkOutEndpoint, sim::usb::Fault::NeverComplete());
+}
+
 // =============================================================================================
 // What the test looks at
 // =============================================================================================

@@ -70,6 +70,9 @@ public:
     // System sleep (query and set) and wake, through the power manager.
     sim::PowerResult Sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
     sim::PowerResult Wake();
+    // The device takes the next 'stagesTaken' bulk OUT transfers and then stops answering: the
+    // transfer after them stays with it until cancelled (ClearFaults on Usb() ends the script).
+    void StallWritesAfter(int stagesTaken);
 
     // ---- What the test looks at ----
     sim::usb::CardReaderModel &Model() const { return *model_; }  // the plugged device

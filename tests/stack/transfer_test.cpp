@@ -120,5 +120,31 @@ TEST_F(StackTransferTest, UnaskedBytesWaitInTheRingForTheReader)
     EXPECT_TRUE(handle.Close());
 }
 
+// A write the device never takes runs out of its write time-out (virtual time): WriteFile
+// reports success with nothing written, as Win32 reports a timed-out serial write, and after
+// the port has reset the transmit pipe the next write goes through whole.
+TEST_F(StackTransferTest, WriteTheDeviceNeverTakesTimesOutAndThePortRecovers)
+{
+    PortHandle handle(Rig().Open());
+    HANDLE port = handle.Get();
+    ASSERT_TRUE(handle.Valid());
+    ASSERT_TRUE(SetPort(port, CBR_9600, COMMTIMEOUTS{0, 0, 1000, 0, 500}));
+    Rig().StallWritesAfter(0);
+
+    Bytes data = Pattern(600, 40);
+    DWORD written = 0xFFFF;
+    int64_t start = sim::Now();
+    EXPECT_TRUE(WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) << GetLastError();
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(sim::Now() - start, 500 * kMs) << "the write ended before its time-out";
+    EXPECT_TRUE(Rig().Model().ReceivedBytes().empty());
+
+    Rig().Usb().ClearFaults();
+    Bytes next = Pattern(300, 41);
+    EXPECT_TRUE(WriteAll(port, next)) << "the port did not recover after the time-out";
+    EXPECT_TRUE(Rig().Model().ReceivedBytes() == next);
+    EXPECT_TRUE(handle.Close());
+}
+
 }  // namespace
 }  // namespace stack_test
