@@ -182,6 +182,46 @@ static ReadPlan PlanRead(const SERIAL_TIMEOUTS& t, ULONG Length)
     return plan;
 }
 
+// ---- Cancelling a waiting read ----
+//
+// A read waits inside the requesting thread's dispatch call, so the application can end it only
+// by cancelling the request (CancelIo, CancelIoEx, a closing library). While it waits the
+// request carries SerialReadCancel, which signals the waiting read's own event; the event lives
+// on the reader's stack and is named in DriverContext[0]. The routine signals it before it
+// releases the cancel spin lock, so a reader that finds the routine gone has only to pass
+// through that lock once to know the routine is done with its event.
+
+static void SerialReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    KeSetEvent(static_cast<PKEVENT>(Irp->Tail.Overlay.DriverContext[0]), IO_NO_INCREMENT, FALSE);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+}
+
+// Waits once for RxDataEvent (at most Timeout when given); FALSE when the request was cancelled
+// instead, before or during the wait.
+static BOOLEAN WaitForDataOrCancel(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, PLARGE_INTEGER Timeout)
+{
+    KEVENT cancelled;
+    KeInitializeEvent(&cancelled, NotificationEvent, FALSE);
+    Irp->Tail.Overlay.DriverContext[0] = &cancelled;
+    IoSetCancelRoutine(Irp, SerialReadCancel);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        return FALSE;   // cancelled before the routine was in place
+    }
+    PVOID events[2] = {&ext->RxDataEvent, &cancelled};
+    KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, Timeout, NULL);
+    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
+        // The routine has run or runs now under the cancel spin lock: wait until it is done
+        // with the event on this stack.
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Runs one read while it is counted in ReadsInProgress; the ring cannot go away meanwhile.
 static NTSTATUS ServeRead(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, ULONG Length, ULONG_PTR* Information)
 {
@@ -209,7 +249,9 @@ static NTSTATUS ServeRead(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, ULONG Length, 
     if (*Information != 0 || !FlagTest(&ext->ReadThreadRunning)) {
         return STATUS_SUCCESS;
     }
-    KeWaitForSingleObject(&ext->RxDataEvent, Executive, KernelMode, FALSE, plan.Timed ? &plan.Timeout : NULL);
+    if (!WaitForDataOrCancel(ext, Irp, plan.Timed ? &plan.Timeout : NULL)) {
+        return STATUS_CANCELLED;   // what arrived meanwhile stays in the ring for the next read
+    }
     *Information = RxRingRead(ext, buffer, plan.Length);
     return STATUS_SUCCESS;
 }

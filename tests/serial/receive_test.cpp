@@ -198,6 +198,40 @@ TEST_F(ReceiveTest, CloseEndsAnUnboundedRead)
     EXPECT_EQ(r.information, 0u);
 }
 
+// A read waiting for data ends when its issuer cancels it (CancelIoEx, as a library's close
+// does), with or without a time limit: ERROR_OPERATION_ABORTED with nothing read, and the bytes
+// that arrive afterwards go to the next read. A read that could not be cancelled would keep the
+// handle, and with it the port, from closing.
+TEST_F(ReceiveTest, WaitingReadCanBeCancelled)
+{
+    ASSERT_NE(handle_, nullptr) << "the port is open through its COM name";
+    for (ULONG constant : {0u, 5000u}) {
+        SCOPED_TRACE(constant);
+        ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Timeouts(0, 0, constant, 0, 0)).status, STATUS_SUCCESS);
+        BOOL ok = TRUE;
+        DWORD error = 0, bytes = 99;
+        int64_t start = sim::Now();
+        sim::Thread reader = sim::StartThread([&] {
+            uint8_t buffer[10];
+            ok = ReadFile(handle_, buffer, sizeof buffer, &bytes, nullptr);
+            error = GetLastError();
+        });
+        LARGE_INTEGER tick;
+        tick.QuadPart = -1 * kMs;
+        for (int i = 0; i < 100 && InterlockedCompareExchange(&Ext()->ReadsInProgress, 0, 0) == 0; ++i) {
+            KeDelayExecutionThread(KernelMode, FALSE, &tick);
+        }
+        EXPECT_TRUE(CancelIoEx(handle_, nullptr));
+        reader.Join();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+        EXPECT_EQ(bytes, 0u);
+        EXPECT_LT(sim::Now() - start, 1000 * kMs);
+        Arrive(Bytes{7, 8, 9});
+        EXPECT_EQ(Read(10).out, (Bytes{7, 8, 9}));
+    }
+}
+
 // Readers started while data keeps arriving get every byte exactly once, in order.
 TEST_F(ReceiveTest, SeveralReadersShareTheStream)
 {

@@ -113,6 +113,9 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP size");
 // =====================================================================================
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFF
+#ifndef MAXDWORD
+#define MAXDWORD 0xFFFFFFFF
+#endif
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_TIMEOUT 0x00000102L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)

@@ -40,7 +40,10 @@ std::map<PDEVICE_OBJECT, ULONG> g_opens;
 
 void FreeRequest(AppRequest *request) {
     if (request->systemBuffer != nullptr) ExFreePool(request->systemBuffer);
-    if (request->mdl != nullptr) detail::FreeMdlInternal(request->mdl);
+    if (request->mdl != nullptr) {
+        if (request->mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(request->mdl);
+        detail::FreeMdlInternal(request->mdl);
+    }
     request->irp->MdlAddress = nullptr;
     IoFreeIrp(request->irp);
     delete request;
@@ -102,6 +105,16 @@ Transfer TransferOf(PDEVICE_OBJECT top, const IoParameters &parameters) {
     return Transfer::Neither;
 }
 
+// The MDL of a direct transfer describes the application's buffer with its pages locked, as
+// the I/O manager probes and locks them before the driver sees the request; they are unlocked
+// when the request is freed.
+PMDL LockedMdlFor(PVOID buffer, ULONG length, bool deviceWrites) {
+    PMDL mdl = detail::AllocateMdlInternal(buffer, length);
+    if (mdl != nullptr && !(mdl->MdlFlags & MDL_PAGES_LOCKED))
+        MmProbeAndLockPages(mdl, UserMode, deviceWrites ? IoWriteAccess : IoReadAccess);
+    return mdl;
+}
+
 PVOID AllocateSystemBuffer(ULONG size, const void *copyFrom, ULONG copyLength) {
     auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, size, 0x20206F49 /* 'Io  ' */));
     if (buffer == nullptr) return nullptr;
@@ -137,7 +150,7 @@ bool PrepareTransfer(AppRequest *request, PDEVICE_OBJECT top, const IoParameters
             request->userOutputLength = p.outputLength;
             irp->Flags |= IRP_INPUT_OPERATION;
         } else if (transfer == Transfer::Direct && p.outputLength != 0) {
-            request->mdl = detail::AllocateMdlInternal(p.output, p.outputLength);
+            request->mdl = LockedMdlFor(p.output, p.outputLength, true);
             if (request->mdl == nullptr) return false;
             irp->MdlAddress = request->mdl;
         }
@@ -161,7 +174,7 @@ bool PrepareTransfer(AppRequest *request, PDEVICE_OBJECT top, const IoParameters
             request->userOutputLength = length;
         }
     } else if (transfer == Transfer::Direct && length != 0) {
-        request->mdl = detail::AllocateMdlInternal(data, length);
+        request->mdl = LockedMdlFor(data, length, read);
         if (request->mdl == nullptr) return false;
         irp->MdlAddress = request->mdl;
     }
