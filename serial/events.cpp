@@ -17,7 +17,7 @@ static PIRP DetachHeldWaitLocked(PSERIAL_DEVICE_EXTENSION ext)
         return NULL;
     }
     PIRP irp = ext->WaitIrp;
-    IoSetCancelRoutine(irp, NULL);
+    (void)IoSetCancelRoutine(irp, NULL);
     ext->WaitIrpPending = FALSE;
     ext->WaitIrp = NULL;
     return irp;
@@ -128,7 +128,7 @@ NTSTATUS WaitOnMaskHandler(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Buffer, 
         ext->WaitIrpPending = TRUE;
         ext->WaitIrp = Irp;
         IoMarkIrpPending(Irp);
-        IoSetCancelRoutine(Irp, SerialWaitCancel);
+        (void)IoSetCancelRoutine(Irp, SerialWaitCancel);
     }
     IoReleaseCancelSpinLock(irql);
     return status;

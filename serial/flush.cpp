@@ -107,7 +107,7 @@ static NTSTATUS HoldFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(ext->WriteSequence);
     IoMarkIrpPending(Irp);
     InsertTailList(&ext->FlushQueue, &Irp->Tail.Overlay.ListEntry);
-    IoSetCancelRoutine(Irp, SerialFlushCancel);
+    (void)IoSetCancelRoutine(Irp, SerialFlushCancel);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         // Cancelled before the routine was in place: ours to complete.
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);

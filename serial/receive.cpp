@@ -205,7 +205,7 @@ static BOOLEAN WaitForDataOrCancel(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, PLARG
     KEVENT cancelled;
     KeInitializeEvent(&cancelled, NotificationEvent, FALSE);
     Irp->Tail.Overlay.DriverContext[0] = &cancelled;
-    IoSetCancelRoutine(Irp, SerialReadCancel);
+    (void)IoSetCancelRoutine(Irp, SerialReadCancel);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         return FALSE;   // cancelled before the routine was in place
     }
