@@ -549,6 +549,60 @@ TEST_P(ClientProfileTest, OpenEchoCloseReopenAndUnplug)
     Rig().WaitForRemoval();
 }
 
+// What pySerial, .NET and Qt see of a burst that the port's receive queue cannot hold: the next
+// ClearCommError reports CE_RXOVER once, the queue holds the newest 1024 bytes, and the call
+// after that reports no error.
+TEST_F(ClientProfileTest, OverflowShowsAsRxOverOnce)
+{
+    PortHandle port(Rig().Open(true));
+    ASSERT_TRUE(port.Valid());
+    Bytes burst = Pattern(1100, 7);
+    Rig().Model().Send(burst);
+    StackRig::Settle(100);
+
+    DWORD errors = 0;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(port.Get(), &errors, &stat));
+    EXPECT_EQ(errors, DWORD(CE_RXOVER));
+    EXPECT_EQ(stat.cbInQue, 1024u);
+    ASSERT_TRUE(ClearCommError(port.Get(), &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 1024u);
+
+    COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port.Get(), &immediate));
+    EXPECT_EQ(ReadExactly(port.Get(), 1024), Bytes(burst.end() - 1024, burst.end()));
+    EXPECT_TRUE(port.Close());
+}
+
+// The drain of node-serialport and libserialport (FlushFileBuffers, result checked) while the
+// device does not take a write: it returns, with success, when that write has ended (here at
+// its 500 ms write time-out), not before and not never.
+TEST_F(ClientProfileTest, DrainEndsWithTheWriteInFlight)
+{
+    PortHandle port(Rig().Open(true));
+    ASSERT_TRUE(port.Valid());
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 500};
+    ASSERT_TRUE(SetCommTimeouts(port.Get(), &timeouts));
+    Rig().StallWritesAfter(0);
+
+    int64_t start = sim::Now();
+    int64_t writeEnded = 0;
+    sim::Thread writer = sim::StartThread([&] {
+        WriteAll(port.Get(), Pattern(10, 3));
+        writeEnded = sim::Now();
+    });
+    StackRig::Settle(10);
+    BOOL drained = FlushFileBuffers(port.Get());
+    int64_t flushEnded = sim::Now();
+    writer.Join();
+    EXPECT_TRUE(drained) << "error " << GetLastError();
+    EXPECT_EQ(flushEnded - start, 500 * kMs);
+    EXPECT_GE(flushEnded, writeEnded);
+    Rig().Usb().ClearFaults();
+    EXPECT_TRUE(port.Close());
+}
+
 INSTANTIATE_TEST_SUITE_P(Libraries, ClientProfileTest, ::testing::ValuesIn(kProfiles),
                          [](const ::testing::TestParamInfo<Profile>& info) { return std::string(info.param.name); });
 
