@@ -36,11 +36,13 @@ BOOL Transfer(HANDLE port, bool write, void *buffer, DWORD length, DWORD *done)
 // Installation and removal
 // =============================================================================================
 
-StackRig::StackRig()
+StackRig::StackRig(const std::vector<std::u16string> &testFiltersAboveCom)
 {
     sim::InstallServiceModule(kUsbService, CARDRW_USB_MODULE);
     sim::InstallServiceModule(kComService, CARDRW_COM_MODULE);
-    sim::InstallHardwareId(kHardwareId, kUsbService, {kComService}, u"Ports");
+    std::vector<std::u16string> upperFilters{kComService};
+    upperFilters.insert(upperFilters.end(), testFiltersAboveCom.begin(), testFiltersAboveCom.end());
+    sim::InstallHardwareId(kHardwareId, kUsbService, upperFilters, u"Ports");
 }
 
 // Removal needs the application's handles closed first: with one left open the removal would
@@ -234,7 +236,7 @@ void StackTest::SetUp()
         }
         ADD_FAILURE() << "verifier: " << message;
     });
-    rig_ = std::make_unique<StackRig>();
+    rig_ = std::make_unique<StackRig>(TestFiltersAboveCom());
     ASSERT_TRUE(rig_->Plug()) << "the card reader/writer's stack did not start";
 }
 

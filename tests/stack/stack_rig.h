@@ -51,7 +51,9 @@ struct Publication {
 // ---------------------------------------------------------------------------------------------
 class StackRig {
 public:
-    StackRig();
+    // 'testFiltersAboveCom': services of test-only upper filters to load above CardRwCom
+    // (installed by the test), bottom to top.
+    explicit StackRig(const std::vector<std::u16string> &testFiltersAboveCom = {});
     ~StackRig();
     StackRig(const StackRig &) = delete;
     StackRig &operator=(const StackRig &) = delete;
@@ -137,6 +139,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
     StackRig &Rig() { return *rig_; }
+    // A fixture that needs test-only filters above the port names their services here.
+    virtual std::vector<std::u16string> TestFiltersAboveCom() { return {}; }
 
 private:
     std::unique_ptr<StackRig> rig_;
