@@ -2,7 +2,6 @@
 #include "tests/stack/stack_rig.h"
 
 #include <algorithm>
-#include <atomic>
 
 namespace stack_test {
 
@@ -202,20 +201,6 @@ bool StackRig::SettleUntil(const std::function<bool()> &done, int ms)
 // Fixture and helpers
 // =============================================================================================
 
-namespace {
-std::atomic<size_t> g_tolerated{0};
-}
-
-bool IsKnownSimulationFault(const std::string &finding)
-{
-    return finding.find("maps an MDL whose pages are not locked") != std::string::npos;
-}
-
-size_t ToleratedSimulationFaults()
-{
-    return g_tolerated.load();
-}
-
 BOOL PortHandle::Close()
 {
     if (!Valid()) {
@@ -229,13 +214,6 @@ BOOL PortHandle::Close()
 void StackTest::SetUp()
 {
     sim::KernelTest::SetUp();
-    sim::SetFailureHandler([](const std::string &message) {
-        if (IsKnownSimulationFault(message)) {
-            g_tolerated.fetch_add(1);
-            return;
-        }
-        ADD_FAILURE() << "verifier: " << message;
-    });
     rig_ = std::make_unique<StackRig>(TestFiltersAboveCom());
     ASSERT_TRUE(rig_->Plug()) << "the card reader/writer's stack did not start";
 }
@@ -243,7 +221,6 @@ void StackTest::SetUp()
 void StackTest::TearDown()
 {
     rig_.reset();
-    sim::SetFailureHandler([](const std::string &message) { ADD_FAILURE() << "verifier: " << message; });
     sim::KernelTest::TearDown();
 }
 

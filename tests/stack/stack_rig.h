@@ -124,14 +124,6 @@ private:
     HANDLE handle_;
 };
 
-// Findings of the verifier that come from a known fault of the simulated platform itself, not
-// of the drivers: the rig's failure handler lets exactly these through and counts them. Today:
-// the simulated I/O manager hands a driver the memory descriptor list of an application's
-// direct-I/O read or write without locking its pages first, which Windows' I/O manager always
-// does (MmProbeAndLockPages) before the driver sees the request; a driver that maps it is right.
-bool IsKnownSimulationFault(const std::string &finding);
-size_t ToleratedSimulationFaults();
-
 // The fixture: a fresh kernel, the stack installed and the card reader/writer plugged in and
 // started. The test closes its handles; the fixture removes the device and checks for leaks.
 class StackTest : public sim::KernelTest {
