@@ -269,16 +269,36 @@ void FakeTransport::WaitWriteHeld()
     KeWaitForSingleObject(&writeHeld_, Executive, KernelMode, FALSE, nullptr);
 }
 
+void FakeTransport::WaitWritesHeld(size_t count)
+{
+    LARGE_INTEGER tick;
+    tick.QuadPart = -10000;   // 1 ms of virtual time
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (heldWrites_.size() >= count) {
+                return;
+            }
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &tick);
+    }
+}
+
 void FakeTransport::CompleteHeldWrite(NTSTATUS status, ULONG_PTR information)
 {
     PIRP irp = nullptr;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (heldWrite_ != nullptr && IoSetCancelRoutine(heldWrite_, nullptr) != nullptr) {
-            irp = heldWrite_;
+        if (!heldWrites_.empty()) {
+            PIRP oldest = heldWrites_.front();
+            heldWrites_.pop_front();
+            if (IoSetCancelRoutine(oldest, nullptr) != nullptr) {
+                irp = oldest;
+            }
         }
-        heldWrite_ = nullptr;
-        KeClearEvent(&writeHeld_);
+        if (heldWrites_.empty()) {
+            KeClearEvent(&writeHeld_);
+        }
     }
     if (irp != nullptr) {
         Complete(irp, status, information);
@@ -297,8 +317,11 @@ void FakeTransport::CancelWrite(PDEVICE_OBJECT, PIRP irp)
     FakeTransport& self = Get();
     {
         std::lock_guard<std::mutex> guard(self.lock_);
-        if (self.heldWrite_ == irp) {
-            self.heldWrite_ = nullptr;
+        auto held = std::find(self.heldWrites_.begin(), self.heldWrites_.end(), irp);
+        if (held != self.heldWrites_.end()) {
+            self.heldWrites_.erase(held);
+        }
+        if (self.heldWrites_.empty()) {
             KeClearEvent(&self.writeHeld_);
         }
     }
@@ -340,7 +363,7 @@ NTSTATUS FakeTransport::OnWrite(PIRP irp)
             result = step.status;
             break;
         case WriteStep::Hold:
-            heldWrite_ = irp;
+            heldWrites_.push_back(irp);
             IoMarkIrpPending(irp);
             IoSetCancelRoutine(irp, CancelWrite);
             KeSetEvent(&writeHeld_, IO_NO_INCREMENT, FALSE);
@@ -478,24 +501,27 @@ NTSTATUS FakeTransport::OnPnp(PDEVICE_OBJECT device, PIRP irp)
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) {
         PIRP read = nullptr;
-        PIRP write = nullptr;
+        std::vector<PIRP> writes;
         {
             std::lock_guard<std::mutex> guard(lock_);
             gone_ = true;
             if (heldRead_ != nullptr && IoSetCancelRoutine(heldRead_, nullptr) != nullptr) {
                 read = heldRead_;
             }
-            if (heldWrite_ != nullptr && IoSetCancelRoutine(heldWrite_, nullptr) != nullptr) {
-                write = heldWrite_;
+            for (PIRP held : heldWrites_) {
+                if (IoSetCancelRoutine(held, nullptr) != nullptr) {
+                    writes.push_back(held);
+                }
             }
             heldRead_ = nullptr;
-            heldWrite_ = nullptr;
+            heldWrites_.clear();
+            KeClearEvent(&writeHeld_);
             UpdateParkedLocked();
         }
         if (read != nullptr) {
             Complete(read, STATUS_DEVICE_NOT_CONNECTED, 0);
         }
-        if (write != nullptr) {
+        for (PIRP write : writes) {
             Complete(write, STATUS_DEVICE_NOT_CONNECTED, 0);
         }
     }

@@ -58,8 +58,9 @@ public:
 
     // ---- Transmit pipe ----
     void ScriptWrites(const std::vector<WriteStep>& steps);   // then every write is accepted
-    void WaitWriteHeld();
-    // Completes the held write: 'information' bytes reported as sent.
+    void WaitWriteHeld();                     // at least one write is held
+    void WaitWritesHeld(size_t count);        // at least 'count' writes are held
+    // Completes the oldest held write: 'information' bytes reported as sent.
     void CompleteHeldWrite(NTSTATUS status, ULONG_PTR information);
     Bytes WrittenBytes();    // bytes of every accepted write, in order
 
@@ -91,7 +92,7 @@ private:
     std::vector<LowerRequest> requests_;
     std::deque<uint8_t> pending_;       // fed bytes not yet delivered
     PIRP heldRead_ = nullptr;
-    PIRP heldWrite_ = nullptr;
+    std::deque<PIRP> heldWrites_;       // oldest first
     int failReads_ = 0;
     NTSTATUS failReadStatus_ = STATUS_SUCCESS;
     std::deque<WriteStep> writeScript_;

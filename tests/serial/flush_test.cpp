@@ -76,6 +76,35 @@ TEST_F(FlushTest, WaitsForTheWriteInFlight)
     EXPECT_EQ(SendMajor(IRP_MJ_FLUSH_BUFFERS).status, STATUS_SUCCESS);
 }
 
+// A flush waits only for the writes accepted before it: a write accepted after it does not
+// hold it up, and a later flush waits for that write too.
+TEST_F(FlushTest, WritesAcceptedLaterDoNotHoldAnEarlierFlush)
+{
+    Lower().ScriptWrites({{WriteStep::Hold}, {WriteStep::Hold}});
+    Result first, second;
+    sim::Thread a = sim::StartThread([&] { first = Write(Pattern(5, 1)); });
+    Lower().WaitWritesHeld(1);
+    auto early = StartRequest(IRP_MJ_FLUSH_BUFFERS);
+    sim::Thread b = sim::StartThread([&] { second = Write(Pattern(6, 2)); });
+    Lower().WaitWritesHeld(2);
+    auto late = StartRequest(IRP_MJ_FLUSH_BUFFERS);
+    EXPECT_FALSE(IsDone(early));
+
+    Lower().CompleteHeldWrite(STATUS_SUCCESS, 5);   // the first write
+    a.Join();
+    EXPECT_EQ(Finish(early).status, STATUS_SUCCESS) << "the write accepted after it is still out";
+    LARGE_INTEGER delay;
+    delay.QuadPart = -100 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    EXPECT_FALSE(IsDone(late));
+
+    Lower().CompleteHeldWrite(STATUS_SUCCESS, 6);
+    b.Join();
+    EXPECT_EQ(Finish(late).status, STATUS_SUCCESS);
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(second.status, STATUS_SUCCESS);
+}
+
 // A write that runs out of time ends the flush as well (with the write's time limit, never
 // later): a flush cannot hang on a device that takes nothing.
 TEST_F(FlushTest, EndsWithAWriteThatTimesOut)
