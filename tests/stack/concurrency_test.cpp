@@ -30,15 +30,6 @@ bool IsSubsequence(const Bytes &part, const Bytes &whole)
     return true;
 }
 
-// One overlapped request on the port, waited for; the result of GetOverlappedResult.
-BOOL Finish(HANDLE port, BOOL ok, OVERLAPPED *overlapped, DWORD *bytes)
-{
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        ok = GetOverlappedResult(port, overlapped, bytes, TRUE);
-    }
-    return ok;
-}
-
 class StackConcurrencyTest : public StackTest {
 protected:
     // The application's four threads; each ends when its calls fail (the port is gone) or its
@@ -69,12 +60,8 @@ protected:
         Bytes buffer(64);
         const int64_t giveUp = sim::Now() + 60000 * kMs;
         while (sim::Now() < giveUp) {
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             DWORD got = 0;
-            BOOL ok = Finish(t->port, ReadFile(t->port, buffer.data(), 64, &got, &overlapped), &overlapped, &got);
-            CloseHandle(overlapped.hEvent);
-            if (!ok) {
+            if (!TransferAndWait(t->port, false, buffer.data(), 64, &got)) {
                 return;
             }
             t->read.insert(t->read.end(), buffer.begin(), buffer.begin() + got);
@@ -87,7 +74,10 @@ protected:
             OVERLAPPED overlapped{};
             overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             DWORD events = 0, bytes = 0;
-            BOOL ok = Finish(t->port, WaitCommEvent(t->port, &events, &overlapped), &overlapped, &bytes);
+            BOOL ok = WaitCommEvent(t->port, &events, &overlapped);
+            if (!ok && GetLastError() == ERROR_IO_PENDING) {
+                ok = GetOverlappedResult(t->port, &overlapped, &bytes, TRUE);
+            }
             CloseHandle(overlapped.hEvent);
             if (!ok) {
                 return;

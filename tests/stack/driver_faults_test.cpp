@@ -32,14 +32,8 @@ TEST_F(StackDriverFaultTest, ReadPendingAtUnplugEndsWithAnError)
     DWORD error = ERROR_SUCCESS, bytes = 0;
     Bytes buffer(16);
     sim::Thread reader = sim::StartThread([&] {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ok = ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes, &overlapped);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) {
-            ok = GetOverlappedResult(port, &overlapped, &bytes, TRUE);
-        }
+        ok = TransferAndWait(port, false, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes);
         error = ok ? ERROR_SUCCESS : GetLastError();
-        CloseHandle(overlapped.hEvent);
         done = true;
     });
     StackRig::Settle(5);
@@ -101,13 +95,7 @@ TEST_F(StackReadWindowTest, TimedReadWokenByBytesAlreadyTakenWaitsOn)
     int64_t ended = 0;
     Bytes buffer(64);
     sim::Thread reader = sim::StartThread([&] {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &got, &overlapped) &&
-            GetLastError() == ERROR_IO_PENDING) {
-            GetOverlappedResult(port, &overlapped, &got, TRUE);
-        }
-        CloseHandle(overlapped.hEvent);
+        TransferAndWait(port, false, buffer.data(), static_cast<DWORD>(buffer.size()), &got);
         ended = sim::Now();
         done = true;
     });

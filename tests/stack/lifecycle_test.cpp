@@ -31,17 +31,9 @@ struct Outcome {
 sim::Thread StartTransfer(HANDLE port, bool write, Bytes *buffer, Outcome *outcome)
 {
     return sim::StartThread([=] {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        DWORD length = static_cast<DWORD>(buffer->size());
-        BOOL ok = write ? WriteFile(port, buffer->data(), length, &outcome->bytes, &overlapped)
-                        : ReadFile(port, buffer->data(), length, &outcome->bytes, &overlapped);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) {
-            ok = GetOverlappedResult(port, &overlapped, &outcome->bytes, TRUE);
-        }
-        outcome->ok = ok;
-        outcome->error = ok ? ERROR_SUCCESS : GetLastError();
-        CloseHandle(overlapped.hEvent);
+        outcome->ok = TransferAndWait(port, write, buffer->data(), static_cast<DWORD>(buffer->size()),
+                                      &outcome->bytes);
+        outcome->error = outcome->ok ? ERROR_SUCCESS : GetLastError();
         outcome->done = true;
     });
 }

@@ -13,8 +13,9 @@ const char16_t kUsbService[] = u"CardRwUsb";
 const char16_t kComService[] = u"CardRwCom";
 const char16_t kHardwareId[] = u"USB\\Vid_3f7b&Pid_0a51&MI_00";
 
-// One read or write on a synchronous or overlapped handle, waited for.
-BOOL Transfer(HANDLE port, bool write, void *buffer, DWORD length, DWORD *done)
+}  // namespace
+
+BOOL TransferAndWait(HANDLE port, bool write, void *buffer, DWORD length, DWORD *done)
 {
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -28,8 +29,6 @@ BOOL Transfer(HANDLE port, bool write, void *buffer, DWORD length, DWORD *done)
     SetLastError(error);
     return ok;
 }
-
-}  // namespace
 
 // =============================================================================================
 // Installation and removal
@@ -260,7 +259,7 @@ Bytes ReadExactly(HANDLE port, size_t length, size_t *earlyEmpty)
     while (have < length) {
         DWORD got = 0;
         int64_t start = sim::Now();
-        if (!Transfer(port, false, received.data() + have, static_cast<DWORD>(length - have), &got)) {
+        if (!TransferAndWait(port, false, received.data() + have, static_cast<DWORD>(length - have), &got)) {
             break;
         }
         if (got == 0) {
@@ -281,7 +280,7 @@ bool WriteAll(HANDLE port, const Bytes &data)
 {
     Bytes copy = data;
     DWORD written = 0;
-    return Transfer(port, true, copy.data(), static_cast<DWORD>(copy.size()), &written) && written == data.size();
+    return TransferAndWait(port, true, copy.data(), static_cast<DWORD>(copy.size()), &written) && written == data.size();
 }
 
 std::string Narrow(const std::u16string &text)

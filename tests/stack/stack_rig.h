@@ -144,6 +144,10 @@ Bytes Pattern(size_t length, uint32_t seed);
 // The port set to 'baud' 8N1 with the given time-outs (read interval, read multiplier, read
 // constant, write multiplier, write constant in ms). False when a call failed.
 bool SetPort(HANDLE port, DWORD baud, const COMMTIMEOUTS &timeouts);
+// One ReadFile or WriteFile on a synchronous or overlapped handle, waited for the way an
+// application waits for an overlapped request (GetOverlappedResult); the result of the call
+// with its last error.
+BOOL TransferAndWait(HANDLE port, bool write, void *buffer, DWORD length, DWORD *done);
 // Reads until 'length' bytes arrived, a read failed, or a read returned nothing after its whole
 // total time-out (ReadTotalTimeoutConstant) of virtual time; returns what arrived. A read that
 // returns nothing before its time-out has run out is read again and counted in *earlyEmpty.
