@@ -229,5 +229,73 @@ TEST_F(StackLifecycleTest, SleepAndWakeWithThePortOpenThenThePortWorks)
     ExpectPortWorks(34);
 }
 
+// Disabling the device (query-remove, remove) is refused while the application has the port
+// open, and leaves the port working; with the port closed it removes the stack and withdraws
+// the COM name, and enabling the device again brings the port back under the same name.
+TEST_F(StackLifecycleTest, DisableRefusedWhileOpenThenDisableAndEnable)
+{
+    {
+        PortHandle handle(Rig().Open());
+        ASSERT_TRUE(handle.Valid());
+        sim::PnpResult refused = sim::Disable(Rig().Node());
+        EXPECT_TRUE(refused.vetoed);
+        EXPECT_EQ(Rig().State(), sim::DeviceNodeState::Started);
+        ASSERT_TRUE(SetPort(handle.Get(), CBR_9600, kTimedReads));
+        EXPECT_TRUE(EchoWorks(handle.Get(), 41));
+    }
+    sim::PnpResult disable = sim::Disable(Rig().Node());
+    EXPECT_EQ(disable.StatusOf(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(disable.StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Rig().State(), sim::DeviceNodeState::Removed);
+    EXPECT_TRUE(Rig().Published().Withdrawn());
+
+    sim::PnpResult enable = sim::Enable(Rig().Node());
+    EXPECT_EQ(enable.StatusOf(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    ExpectPublishedAs("COM3");
+    ExpectPortWorks(42);
+}
+
+// =============================================================================================
+// Two devices
+// =============================================================================================
+
+// A second card reader/writer gets the next COM name and a port of its own; pulling it out
+// leaves the first port, and the drivers it shares with it, working.
+TEST_F(StackLifecycleTest, SecondDeviceGetsCom4AndLeavingDoesNotDisturbTheFirst)
+{
+    auto secondModel = std::make_shared<CardReaderModel>();
+    std::shared_ptr<sim::usb::UsbDevice> second = sim::usb::PlugIn(secondModel);
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(sim::StateOf(second->Node()), sim::DeviceNodeState::Started);
+    std::u16string secondCom =
+        sim::RegistryGetString(sim::HardwareKeyOf(second->Node()), u"PortName").value_or(u"");
+    EXPECT_EQ(Narrow(secondCom), "COM4");
+    EXPECT_EQ(Narrow(sim::SymbolicLinkTarget(u"\\DosDevices\\Global\\COM4").value_or(u"(none)")),
+              "\\Device\\XWQUsbSerial1");
+
+    PortHandle first(Rig().Open());
+    std::u16string secondPath = u"\\\\.\\" + secondCom;
+    PortHandle other(CreateFileW(secondPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
+    ASSERT_TRUE(first.Valid() && other.Valid());
+    ASSERT_TRUE(SetPort(first.Get(), CBR_9600, kTimedReads) && SetPort(other.Get(), CBR_9600, kTimedReads));
+    secondModel->SetLoopback(true);
+    Bytes toSecond = Pattern(50, 51);
+    ASSERT_TRUE(WriteAll(other.Get(), toSecond));
+    EXPECT_TRUE(ReadExactly(other.Get(), toSecond.size()) == toSecond);
+    EXPECT_TRUE(EchoWorks(first.Get(), 52));
+    EXPECT_TRUE(secondModel->ReceivedBytes() == toSecond) << "bytes went to the wrong device";
+
+    second->Unplug();
+    second->WaitForPnp();
+    EXPECT_TRUE(other.Close());
+    EXPECT_EQ(sim::WaitForRemoval(second->Node()).StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_NE(Rig().ComDriver(), nullptr) << "CardRwCom unloaded while the first device still uses it";
+    EXPECT_NE(Rig().UsbDriver(), nullptr) << "CardRwUsb unloaded while the first device still uses it";
+    EXPECT_TRUE(EchoWorks(first.Get(), 53)) << "the first port stopped working when the second device left";
+    ExpectPublishedAs("COM3");
+    EXPECT_TRUE(first.Close());
+}
+
 }  // namespace
 }  // namespace stack_test
