@@ -39,8 +39,6 @@ protected:
         Bytes stream;                       // everything the writer sends, in order
         std::atomic<size_t> writtenOk{0};   // bytes of writes that reported success
         Bytes read;                         // what the reader got, in order (reader thread only)
-        std::atomic<int> waitsEnded{0};
-        std::atomic<bool> writerDone{false};
     };
 
     static void Writer(Traffic *t)
@@ -52,7 +50,6 @@ protected:
             }
             t->writtenOk += chunk.size();
         }
-        t->writerDone = true;
     }
 
     static void Reader(Traffic *t)
@@ -82,7 +79,6 @@ protected:
             if (!ok) {
                 return;
             }
-            ++t->waitsEnded;
         }
     }
 
@@ -138,8 +134,10 @@ protected:
             // The unplug comes from the writer's thread, so the test watches for its effects
             // here and joins the bus's PnP thread only once the writer has ended
             // (UsbDevice::WaitForPnp is not safe against an Unplug running on another thread).
-            ASSERT_TRUE(StackRig::SettleUntil([&] { return !Rig().Usb().Connected(); }, 60000))
-                << "the device never reached byte " << unplugAt;
+            if (!StackRig::SettleUntil([&] { return !Rig().Usb().Connected(); }, 60000)) {
+                ADD_FAILURE() << "the device never reached byte " << unplugAt;
+                Rig().Usb().Unplug();   // so that the threads end
+            }
             EXPECT_TRUE(StackRig::SettleUntil([&] {
                 return Rig().State() == sim::DeviceNodeState::SurpriseRemoved && Rig().Published().Withdrawn();
             })) << "the COM name is still published after the unplug";

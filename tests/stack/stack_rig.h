@@ -63,7 +63,9 @@ public:
     // the port started. A second call after Unplug plugs the device in again.
     bool Plug();
     // Pulls the cable and returns once the PnP manager has finished the surprise removal
-    // (the removal itself follows when the application has closed its handle).
+    // (the removal itself follows when the application has closed its handle). From the test's
+    // thread; a device that pulls its own cable from a model handler runs Usb().Unplug() there,
+    // and the test joins the bus's PnP thread (Usb().WaitForPnp()) only after that thread ended.
     void Unplug();
     // Waits until the removal that follows an unplug has run; returns what it sent.
     sim::PnpResult WaitForRemoval();
