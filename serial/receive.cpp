@@ -242,18 +242,32 @@ static NTSTATUS ServeRead(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, ULONG Length, 
     if (*Information != 0 || plan.Immediate) {
         return STATUS_SUCCESS;
     }
-    // Clear, then look again: bytes appended in between are not missed. A worker that has
-    // already ended will never set the event again, so the read must not wait for it.
-    KeClearEvent(&ext->RxDataEvent);
-    *Information = RxRingRead(ext, buffer, plan.Length);
-    if (*Information != 0 || !FlagTest(&ext->ReadThreadRunning)) {
-        return STATUS_SUCCESS;
+    // The read ends at the first arrival of data, at its time-out, when the worker ends or when
+    // it is cancelled. RxDataEvent is set after every transfer of the worker, also one that
+    // brought nothing and also for bytes another reader has already taken: a wake-up that finds
+    // the ring empty while the worker runs is not an end, the read waits on for the rest of its
+    // time.
+    ULONGLONG deadline = KeQueryInterruptTime() + static_cast<ULONGLONG>(-plan.Timeout.QuadPart);
+    for (;;) {
+        // Clear, then look again: bytes appended in between are not missed. A worker that has
+        // already ended will never set the event again, so the read must not wait for it.
+        KeClearEvent(&ext->RxDataEvent);
+        *Information = RxRingRead(ext, buffer, plan.Length);
+        if (*Information != 0 || !FlagTest(&ext->ReadThreadRunning)) {
+            return STATUS_SUCCESS;
+        }
+        LARGE_INTEGER remaining;
+        if (plan.Timed) {
+            ULONGLONG now = KeQueryInterruptTime();
+            if (now >= deadline) {
+                return STATUS_SUCCESS;   // timed out with nothing
+            }
+            remaining.QuadPart = -static_cast<LONGLONG>(deadline - now);
+        }
+        if (!WaitForDataOrCancel(ext, Irp, plan.Timed ? &remaining : NULL)) {
+            return STATUS_CANCELLED;   // what arrived meanwhile stays in the ring for the next read
+        }
     }
-    if (!WaitForDataOrCancel(ext, Irp, plan.Timed ? &plan.Timeout : NULL)) {
-        return STATUS_CANCELLED;   // what arrived meanwhile stays in the ring for the next read
-    }
-    *Information = RxRingRead(ext, buffer, plan.Length);
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -168,19 +168,31 @@ TEST_F(ReceiveTest, ZeroLengthAndNoWorker)
     EXPECT_EQ(Read(4).status, STATUS_UNSUCCESSFUL) << "no worker while the port is closed";
 }
 
-// A read that fails at the transport wakes the waiting reader early, with nothing, and the
-// next read goes out at once.
-TEST_F(ReceiveTest, FailedLowerReadWakesTheReader)
+// A read that fails at the transport wakes the waiting reader, which finds nothing and waits on
+// for the rest of its time-out: it ends with the data that comes next, or empty at its
+// time-out, never empty before it. The worker sends its next read at once.
+TEST_F(ReceiveTest, FailedLowerReadDoesNotEndAWaitingRead)
 {
-    sim::ScheduleAfter(10 * kMs, [this] { Lower().FailHeldRead(STATUS_UNSUCCESSFUL); });
-    int64_t start = sim::Now();
-    Result r = Read(10);
-    EXPECT_EQ(sim::Now() - start, 10 * kMs);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 0u);
-    Lower().WaitReadParked();
-    Arrive(Bytes{5, 6});
-    EXPECT_EQ(Read(10).out, (Bytes{5, 6}));
+    struct Case {
+        int64_t dataMs;      // 2 bytes arrive then; -1: nothing arrives
+        size_t expected;
+        int64_t elapsedMs;
+    } cases[] = {{30, 2, 30}, {-1, 0, 50}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dataMs);
+        sim::ScheduleAfter(10 * kMs, [this] { Lower().FailHeldRead(STATUS_UNSUCCESSFUL); });
+        if (c.dataMs >= 0) {
+            sim::ScheduleAfter(c.dataMs * kMs, [this] { Lower().Feed(Bytes{5, 6}); });
+        }
+        int64_t start = sim::Now();
+        Result r = Read(10);   // default time-outs: 50 ms
+        EXPECT_EQ(sim::Now() - start, c.elapsedMs * kMs);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.out, c.expected == 0 ? Bytes() : Bytes({5, 6}));
+        Lower().WaitReadParked();
+    }
+    Arrive(Bytes{7, 8});
+    EXPECT_EQ(Read(10).out, (Bytes{7, 8}));
 }
 
 // A reader waiting without a time limit ends when the port closes; the close does not hang.
