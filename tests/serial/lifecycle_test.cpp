@@ -184,6 +184,12 @@ TEST_F(LifecycleTest, SurpriseRemovalWithThePortOpen)
     sim::Thread reader = sim::StartThread([&] { read = Read(16); });
     sim::Thread writer = sim::StartThread([&] { write = Write(Bytes{1, 2, 3}); });
     Lower().WaitWriteHeld();
+    // The virtual clock moves only while every simulated thread waits: once this delay is over,
+    // the reader is blocked inside the port, not still on its way to it.
+    LARGE_INTEGER settle;
+    settle.QuadPart = -1 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    ASSERT_EQ(Ext()->ReadsInProgress, 1);
 
     sim::PnpResult removal = sim::SurpriseRemove(Node());
     EXPECT_EQ(removal.StatusOf(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
@@ -205,11 +211,16 @@ TEST_F(LifecycleTest, SurpriseRemovalWithThePortOpen)
 
     EXPECT_EQ(Close(), STATUS_SUCCESS);
     sim::WaitForRemoval(Node());
+    // The cable goes too: the bus reports it, and its PDO goes with the removal that follows.
     Unplug();
+    usb_->WaitForPnp();
+    EXPECT_EQ(usb_->Pdo(), nullptr);
+    // Plugged into the same port again it is the same device instance, with its COM name; nothing
+    // of the removed device is left in the namespace: the only link is the new one's.
     Plug();
-    // Nothing of the removed device is left in the namespace: the only link is the new one's.
     auto links = sim::SymbolicLinks();
     ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0], sim::CanonicalObjectName(u"\\DosDevices\\Global\\COM3"));
     EXPECT_EQ(sim::SymbolicLinkTarget(links[0]), sim::DeviceName(Port()));
 }
 

@@ -335,12 +335,9 @@ TEST_F(TransportTest, TwoDevicesAreIndependent)
 {
     Rig one;
     Rig two(&one);
+    // A second card reader/writer in the next port: the same drivers serve both.
     ASSERT_EQ(one.PlugCardReader(), STATUS_SUCCESS);
-    // The second device: same function, another product ID.
-    ASSERT_EQ(two.Plug(std::make_shared<sim::usb::DescriptorOnlyModel>(
-                  sim::usb::BuildDeviceDescriptor(sim::usb::CardReaderModel::VendorId, 0x0A52),
-                  sim::usb::descriptors::CardReaderConfiguration())),
-              STATUS_SUCCESS);
+    ASSERT_EQ(two.PlugCardReader(), STATUS_SUCCESS);
     ASSERT_EQ(one.Start(), STATUS_SUCCESS);
     EXPECT_NE(one.Fdo(), two.Fdo());
     EXPECT_NE(std::u16string(one.Ext()->InterfaceLinkName), std::u16string(two.Ext()->InterfaceLinkName));

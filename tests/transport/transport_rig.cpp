@@ -168,11 +168,12 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
         NotePower(stack);
     }
     if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        // As a WDM filter does: pass the removal down, detach, delete. The transport above is
+        // still attached; its attachment keeps this device object until it detaches too.
         IoSkipCurrentIrpStackLocation(irp);
-        // Detached now; deleted by the rig once the transport above has detached from it too
-        // (the simulated kernel frees a deleted device at once, attached or not).
         NTSTATUS status = IoCallDriver(lower, irp);
         IoDetachDevice(lower);
+        IoDeleteDevice(device);
         return status;
     }
     IoSkipCurrentIrpStackLocation(irp);
@@ -204,14 +205,13 @@ NTSTATUS PlaceholderEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-// One placeholder service per product ID: the PnP manager unloads a service's driver as soon as
-// one of its nodes is removed, so two devices plugged at once need different product IDs.
+// One placeholder service for every test device: its driver stays loaded while any of their
+// nodes uses it, although it has no device object of its own.
 void InstallPlaceholder()
 {
     sim::InstallServiceEntry(u"TransportTestPlaceholder", PlaceholderEntry);
-    sim::InstallServiceEntry(u"TransportTestPlaceholder2", PlaceholderEntry);
     sim::InstallHardwareId(u"USB\\VID_3F7B&PID_0A51&MI_00", u"TransportTestPlaceholder", {}, u"USB");
-    sim::InstallHardwareId(u"USB\\VID_3F7B&PID_0A52&MI_00", u"TransportTestPlaceholder2", {}, u"USB");
+    sim::InstallHardwareId(u"USB\\VID_3F7B&PID_0A52&MI_00", u"TransportTestPlaceholder", {}, u"USB");
 }
 
 }  // namespace
@@ -243,11 +243,7 @@ Rig::~Rig()
         }
         fdo_ = nullptr;
     }
-    if (filter_ != nullptr) {
-        sim::DriverCall call(filterDriver_, "Remove", reinterpret_cast<const void *>(FilterDispatch));
-        IoDeleteDevice(filter_);
-        filter_ = nullptr;
-    }
+    filter_ = nullptr;  // the removal deleted it
     if (filterDriver_ != nullptr) {
         EXPECT_TRUE(sim::CheckDriverLeaks(filterDriver_));
         sim::UnloadDriver(filterDriver_);

@@ -37,6 +37,11 @@ typedef ULONG LOGICAL;
 static_assert(sizeof(ULONG) == 4 && sizeof(USHORT) == 2 && sizeof(ULONG_PTR) == 8 && sizeof(WCHAR) == 2,
               "WDK type widths");
 
+#define MAXUCHAR 0xff
+#define MAXUSHORT 0xffff
+#define MAXULONG 0xffffffff
+#define MAXLONG 0x7fffffff
+
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0
@@ -205,6 +210,7 @@ inline bool InlineIsEqualGUID(const GUID &a, const GUID &b) { return IsEqualGUID
 #define STATUS_INVALID_USER_BUFFER       ((NTSTATUS)0xC00000E8L)
 #define STATUS_OBJECT_PATH_SYNTAX_BAD    ((NTSTATUS)0xC000003BL)
 #define STATUS_THREAD_IS_TERMINATING     ((NTSTATUS)0xC000004BL)
+#define STATUS_NAME_TOO_LONG             ((NTSTATUS)0xC0000106L)
 
 // =====================================================================================
 // Control codes
@@ -801,6 +807,7 @@ typedef struct _CM_RESOURCE_LIST *PCM_RESOURCE_LIST;
 #define IRP_DEFER_IO_COMPLETION 0x00000800
 
 #define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
 #define IO_SERIAL_INCREMENT 2
 #define IO_KEYBOARD_INCREMENT 6
 
@@ -839,6 +846,43 @@ typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
 typedef VOID IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 
+// =====================================================================================
+// File information (IRP_MJ_QUERY_INFORMATION)
+// =====================================================================================
+typedef enum _FILE_INFORMATION_CLASS {
+    FileDirectoryInformation = 1,
+    FileFullDirectoryInformation,
+    FileBothDirectoryInformation,
+    FileBasicInformation,
+    FileStandardInformation,
+    FileInternalInformation,
+    FileEaInformation,
+    FileAccessInformation,
+    FileNameInformation,
+    FileRenameInformation,
+    FileLinkInformation,
+    FileNamesInformation,
+    FileDispositionInformation,
+    FilePositionInformation,
+} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+static_assert(FileStandardInformation == 5 && FilePositionInformation == 14, "file information class values");
+
+typedef struct _FILE_STANDARD_INFORMATION {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+} FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24 && offsetof(FILE_STANDARD_INFORMATION, NumberOfLinks) == 16 &&
+                  offsetof(FILE_STANDARD_INFORMATION, Directory) == 21,
+              "FILE_STANDARD_INFORMATION layout");
+
+typedef struct _FILE_POSITION_INFORMATION {
+    LARGE_INTEGER CurrentByteOffset;
+} FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
+static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION layout");
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -870,6 +914,10 @@ typedef struct _IO_STACK_LOCATION {
             ULONG __attribute__((aligned(8))) IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            ULONG Length;
+            FILE_INFORMATION_CLASS __attribute__((aligned(8))) FileInformationClass;
+        } QueryFile;
         struct {
             DEVICE_RELATION_TYPE Type;
         } QueryDeviceRelations;
@@ -918,6 +966,8 @@ typedef struct _IO_STACK_LOCATION {
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION size (x64)");
 static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 8 && offsetof(IO_STACK_LOCATION, DeviceObject) == 40,
               "IO_STACK_LOCATION layout (x64)");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.QueryFile.FileInformationClass) == 16,
+              "Parameters.QueryFile layout (x64)");
 
 typedef struct _IRP {
     CSHORT Type;
@@ -1126,6 +1176,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         PDEVICE_OBJECT *DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
+                                         PDEVICE_OBJECT *AttachedToDeviceObject);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);

@@ -185,8 +185,10 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     return STATUS_SUCCESS;
 }
 
-// The object lives on while referenced (open files, IoGetAttachedDeviceReference); its name
-// goes at once, and so does its place in the driver's device list.
+// The object lives on while referenced (open files, IoGetAttachedDeviceReference, a device
+// still attached above it, whose attachment holds a reference): deletion only marks it delete
+// pending. Its name goes at once, and so does its place in the driver's device list; the memory
+// goes with the last reference.
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     bool known = false;
     bool stillAttached = false;
@@ -212,6 +214,8 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     ObfDereferenceObject(DeviceObject);  // the creation reference
 }
 
+// The attachment references the device attached to, so that it outlives its own deletion until
+// the device above detaches. Lock order: the device table, then the object table.
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     DeviceTable &table = Devices();
     std::lock_guard<std::mutex> guard(table.lock);
@@ -219,6 +223,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
     while (top->AttachedDevice != NULL) top = top->AttachedDevice;
     auto found = table.records.find(top);
     if (found == table.records.end() || found->second.deleted) return NULL;
+    ObfReferenceObject(top);
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
@@ -227,6 +232,15 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
     return top;
 }
 
+extern "C" NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
+                                                    PDEVICE_OBJECT *AttachedToDeviceObject) {
+    // The lower device is known before anything can be sent through the new attachment.
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(SourceDevice, TargetDevice);
+    *AttachedToDeviceObject = lower;
+    return lower != NULL ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+}
+
+// Drops the attachment's reference: a lower device deleted meanwhile goes now.
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     bool attached = false;
     {
@@ -240,7 +254,11 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
             TargetDevice->AttachedDevice = NULL;
         }
     }
-    if (!attached) Fail("detaches from a device that has nothing attached (" + Hex((uint64_t)(uintptr_t)TargetDevice) + ")");
+    if (!attached) {
+        Fail("detaches from a device that has nothing attached (" + Hex((uint64_t)(uintptr_t)TargetDevice) + ")");
+        return;
+    }
+    ObfDereferenceObject(TargetDevice);
 }
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

@@ -157,11 +157,14 @@ std::string JudgeReturnLocked(PIRP Irp, Frame *frame, NTSTATUS status) {
 // =====================================================================================
 // Dispatch with the pending rule
 // =====================================================================================
+// The device object is not touched once its dispatch routine returned: a removal may have
+// deleted it, and nobody need hold a reference on it then.
 NTSTATUS DispatchChecked(PDEVICE_OBJECT DeviceObject, PIRP Irp, Frame *frame) {
     UCHAR major = frame->major;
-    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
     Activity activity;
-    EnterDriver(activity, DeviceObject->DriverObject, DispatchKind(major), (const void *)dispatch, Irp);
+    EnterDriver(activity, driver, DispatchKind(major), (const void *)dispatch, Irp);
     NTSTATUS status = dispatch(DeviceObject, Irp);
     LeaveDriver(activity);
     std::string problem;
@@ -170,7 +173,7 @@ NTSTATUS DispatchChecked(PDEVICE_OBJECT DeviceObject, PIRP Irp, Frame *frame) {
         problem = JudgeReturnLocked(Irp, frame, status);
     }
     if (!problem.empty()) {
-        EnterDriver(activity, DeviceObject->DriverObject, DispatchKind(major), (const void *)dispatch, Irp);
+        EnterDriver(activity, driver, DispatchKind(major), (const void *)dispatch, Irp);
         Fail(problem);
         LeaveDriver(activity);
     }

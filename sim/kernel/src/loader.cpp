@@ -94,9 +94,11 @@ NTSTATUS LoadService(const std::u16string &name, PDRIVER_OBJECT *driver) {
     return STATUS_SUCCESS;
 }
 
-// A driver whose last device is gone is unloaded, as the I/O manager does after removal.
-void UnloadIfUnused(PDRIVER_OBJECT driver) {
-    if (driver == nullptr || driver->DeviceObject != nullptr) return;
+// A driver that no device node uses any more is unloaded, as the I/O manager does once the last
+// device of a PnP driver is gone: DriverUnload first, then the leak check, which reports device
+// objects the driver left behind with everything else it still owns.
+void UnloadUnusedDriver(PDRIVER_OBJECT driver) {
+    if (driver == nullptr) return;
     bool known = false;
     {
         ServiceTables &tables = Tables();

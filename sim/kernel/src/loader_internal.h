@@ -20,7 +20,8 @@ struct InstalledDevice {
 // The installation matching the first of 'ids' (hardware IDs, then compatible IDs) that has one.
 bool FindInstalledDevice(const std::vector<std::u16string> &ids, InstalledDevice *found);
 NTSTATUS LoadService(const std::u16string &name, PDRIVER_OBJECT *driver);
-void UnloadIfUnused(PDRIVER_OBJECT driver);
+// Caller made sure that no device node uses the driver any more.
+void UnloadUnusedDriver(PDRIVER_OBJECT driver);
 
 }  // namespace pnp
 }  // namespace sim

@@ -19,6 +19,7 @@ namespace {
 
 struct InterfaceRecord {
     DeviceInterfaceInfo info;
+    std::u16string instancePath;  // the device instance it belongs to
     PDRIVER_OBJECT enabledBy = nullptr;
 };
 
@@ -78,11 +79,11 @@ void WithdrawInterfacesOf(PDEVICE_OBJECT pdo) {
 }
 
 // A device instance that is uninstalled takes its interface registrations with it.
-void ForgetInterfacesOf(PDEVICE_OBJECT pdo) {
+void ForgetInterfacesOf(const std::u16string &instancePath) {
     InterfaceTable &table = Interfaces();
     std::lock_guard<std::mutex> guard(table.lock);
     for (auto it = table.interfaces.begin(); it != table.interfaces.end();) {
-        if (it->second.info.physicalDeviceObject == pdo) it = table.interfaces.erase(it);
+        if (EqualNoCase(it->second.instancePath, instancePath)) it = table.interfaces.erase(it);
         else ++it;
     }
 }
@@ -108,7 +109,9 @@ std::vector<DeviceInterfaceInfo> DeviceInterfaces(const GUID *classGuid) {
 // =====================================================================================
 using namespace sim::pnp;
 
-// Registering again returns the same name. The name buffer is the caller's (RtlFreeUnicodeString).
+// Registering again returns the same name. The registration belongs to the device instance: when
+// the device comes back (plugged in again, a new PDO for the same instance), the disabled
+// interface now leads to the new PDO. The name buffer is the caller's (RtlFreeUnicodeString).
 extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
                                               PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
     sim::DeviceNode *node = NodeOfDevice(PhysicalDeviceObject);
@@ -121,13 +124,17 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
     InterfaceTable &table = Interfaces();
     std::lock_guard<std::mutex> guard(table.lock);
     std::u16string key = Upcase(Canonical(name));
-    if (table.interfaces.count(key) == 0) {
+    auto found = table.interfaces.find(key);
+    if (found == table.interfaces.end()) {
         InterfaceRecord record;
         record.info.symbolicLinkName = name;
         record.info.classGuid = *InterfaceClassGuid;
         record.info.referenceString = reference;
         record.info.physicalDeviceObject = PhysicalDeviceObject;
+        record.instancePath = sim::InstancePathOf(node);
         table.interfaces[key] = record;
+    } else if (!found->second.info.enabled) {
+        found->second.info.physicalDeviceObject = PhysicalDeviceObject;
     }
     return STATUS_SUCCESS;
 }

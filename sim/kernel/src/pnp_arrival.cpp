@@ -105,7 +105,9 @@ void RecordInstance(DeviceNode *node) {
 }
 
 // The Ports class installer gives a new port the lowest COM number from 3 that no other
-// device instance holds; a device that has a "PortName" keeps it.
+// device instance holds; a device instance that has a "PortName" keeps it, also when it comes
+// back (plugged in again: a new node of the same instance, the same hardware key). Nodes of
+// removed devices still hold their instances' names, as the COM name database keeps them.
 void AssignPortName(DeviceNode *node) {
     if (!EqualNoCase(node->install.setupClass, u"Ports")) return;
     std::u16string key = HardwareKeyOf(node);
@@ -114,7 +116,7 @@ void AssignPortName(DeviceNode *node) {
     {
         std::lock_guard<std::mutex> guard(NodeLock());
         for (DeviceNode *other : NodesLocked()) {
-            if (other == node) continue;
+            if (EqualNoCase(other->instancePath, node->instancePath)) continue;
             std::optional<std::u16string> name = RegistryGetString(HardwareKeyOf(other), u"PortName");
             if (name) taken.insert(Upcase(*name));
         }
@@ -141,12 +143,14 @@ NTSTATUS AddDeviceOf(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 NTSTATUS BuildStack(DeviceNode *node) {
     std::vector<std::u16string> services{node->install.functionService};
     services.insert(services.end(), node->install.upperFilters.begin(), node->install.upperFilters.end());
-    node->drivers.clear();
     for (const std::u16string &service : services) {
         PDRIVER_OBJECT driver = nullptr;
         NTSTATUS status = LoadService(service, &driver);
         if (!NT_SUCCESS(status)) return status;
-        node->drivers.push_back(driver);
+        {
+            std::lock_guard<std::mutex> guard(NodeLock());
+            node->drivers.push_back(driver);
+        }
         status = AddDeviceOf(driver, node->pdo);
         if (!NT_SUCCESS(status)) return status;
     }
@@ -172,24 +176,27 @@ NTSTATUS SendToStack(DeviceNode *node, UCHAR minor, PnpResult *result) {
 }
 
 // After IRP_MN_REMOVE_DEVICE every function and filter device must be detached and deleted;
-// interfaces left enabled are withdrawn; drivers left without devices unload.
-// The PnP manager holds a reference on every device of the stack while the removal travels:
-// a driver deletes its device before the driver above it detaches, and the object must stay
-// until then.
+// interfaces left enabled are withdrawn; a driver that no other node uses unloads; a PDO the bus
+// deleted (its device is gone) is released. The removal goes to the top of the stack, referenced
+// while it travels; each device below stays while the device above is attached to it, and the
+// physical device object while the node holds it. Caller holds the sequence lock.
 void RemoveStack(DeviceNode *node, PnpResult *result) {
     ForgetPowerStates(node->pdo);
-    std::vector<PDEVICE_OBJECT> held;
-    for (PDEVICE_OBJECT device = node->pdo; device != nullptr; device = device->AttachedDevice) {
-        ObfReferenceObject(device);
-        held.push_back(device);
-    }
     SendToStack(node, IRP_MN_REMOVE_DEVICE, result);
     if (!IsDeviceDeleted(node->pdo) && node->pdo->AttachedDevice != nullptr)
         ReportFailure("a device is still attached to the physical device object after IRP_MN_REMOVE_DEVICE");
     WithdrawInterfacesOf(node->pdo);
-    for (PDEVICE_OBJECT device : held) ObfDereferenceObject(device);
-    for (PDRIVER_OBJECT driver : node->drivers) UnloadIfUnused(driver);
-    node->drivers.clear();
+    std::vector<PDRIVER_OBJECT> drivers;
+    {
+        std::lock_guard<std::mutex> guard(NodeLock());
+        drivers.swap(node->drivers);
+    }
+    for (size_t i = 0; i < drivers.size(); i++) {
+        bool seen = false;  // a service both function driver and filter of this stack unloads once
+        for (size_t j = 0; j < i; j++) seen = seen || drivers[j] == drivers[i];
+        if (!seen && !DriverInUse(drivers[i])) UnloadUnusedDriver(drivers[i]);
+    }
+    ReleasePhysicalDeviceIfDeleted(node);
 }
 
 // A stack that cannot be built or started is removed again, as Windows does.
@@ -239,6 +246,7 @@ DeviceNode *ReportDeviceArrival(PDEVICE_OBJECT pdo, PnpResult *result) {
         node = new DeviceNode;
         KeInitializeEvent(&node->removalDone, NotificationEvent, FALSE);
         node->pdo = pdo;
+        pnp::ReferencePhysicalDevice(node);
         node->instancePath = deviceId[0] + u"\\" + (instanceId.empty() ? std::u16string(u"0") : instanceId[0]);
         node->hardwareIds = hardwareIds;
         node->compatibleIds = compatibleIds;

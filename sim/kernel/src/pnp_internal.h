@@ -56,7 +56,7 @@ bool RefusesCreate(DeviceNode *node);
 // Device interfaces of a removed node are withdrawn (namespace_interfaces.cpp).
 void WithdrawInterfacesOf(PDEVICE_OBJECT pdo);
 // Registrations go when the device instance is forgotten.
-void ForgetInterfacesOf(PDEVICE_OBJECT pdo);
+void ForgetInterfacesOf(const std::u16string &instancePath);
 
 // Power states reported for a stack's devices are forgotten when the stack goes (power.cpp).
 void ForgetPowerStates(PDEVICE_OBJECT pdo);

@@ -16,7 +16,8 @@
 namespace sim {
 
 struct DeviceNode {
-    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;         // referenced from its report until a removal ran and
+    bool pdoReferenced = false;           //   the bus deleted it, or until the node is forgotten
     std::u16string instancePath;
     std::vector<std::u16string> hardwareIds;
     std::vector<std::u16string> compatibleIds;
@@ -41,6 +42,17 @@ namespace pnp {
 
 std::mutex &NodeLock();
 std::vector<DeviceNode *> &NodesLocked();
+
+// The PnP manager's reference on a reported physical device object (pnp_nodes.cpp). Released
+// once: after a removal in which the bus driver deleted it (the device is gone from the bus), or
+// when the node is forgotten.
+void ReferencePhysicalDevice(DeviceNode *node);
+void ReleasePhysicalDeviceIfDeleted(DeviceNode *node);
+void ReleasePhysicalDevice(DeviceNode *node);
+// False once the reference is released: nothing can be sent to the PDO any more.
+bool HoldsPhysicalDevice(DeviceNode *node);
+// True while some node's stack was built with the driver. Caller holds the sequence lock.
+bool DriverInUse(PDRIVER_OBJECT driver);
 
 // Runs 'body' in a thread of the PnP manager, holding the PnP manager's lock, and waits for it.
 void RunSequence(const std::function<void()> &body);

@@ -22,13 +22,51 @@ DeviceNode *NodeOfDevice(PDEVICE_OBJECT device) {
     if (device == nullptr) return nullptr;
     std::lock_guard<std::mutex> guard(NodeLock());
     for (DeviceNode *node : NodesLocked()) {
-        if (node->state == DeviceNodeState::Removed && !node->present) continue;
+        if (!node->pdoReferenced) continue;  // its PDO is gone: the address may be another's now
         if (node->pdo == device) return node;
         if (node->state == DeviceNodeState::Removed || node->state == DeviceNodeState::StartFailed) continue;
         for (PDEVICE_OBJECT above = node->pdo->AttachedDevice; above != nullptr; above = above->AttachedDevice)
             if (above == device) return node;
     }
     return nullptr;
+}
+
+// =====================================================================================
+// References on physical device objects, drivers in use
+// =====================================================================================
+// Windows references the PDOs a bus reports in its relations and keeps them while the device
+// node exists; the bus driver deletes a PDO at its removal, and the memory stays until then.
+void ReferencePhysicalDevice(DeviceNode *node) {
+    ObfReferenceObject(node->pdo);
+    std::lock_guard<std::mutex> guard(NodeLock());
+    node->pdoReferenced = true;
+}
+
+void ReleasePhysicalDeviceIfDeleted(DeviceNode *node) {
+    if (HoldsPhysicalDevice(node) && IsDeviceDeleted(node->pdo)) ReleasePhysicalDevice(node);
+}
+
+bool HoldsPhysicalDevice(DeviceNode *node) {
+    std::lock_guard<std::mutex> guard(NodeLock());
+    return node->pdoReferenced;
+}
+
+void ReleasePhysicalDevice(DeviceNode *node) {
+    bool release;
+    {
+        std::lock_guard<std::mutex> guard(NodeLock());
+        release = node->pdoReferenced;
+        node->pdoReferenced = false;
+    }
+    if (release) ObfDereferenceObject(node->pdo);
+}
+
+bool DriverInUse(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(NodeLock());
+    for (DeviceNode *node : NodesLocked())
+        for (PDRIVER_OBJECT used : node->drivers)
+            if (used == driver) return true;
+    return false;
 }
 
 // =====================================================================================
@@ -125,7 +163,7 @@ DEVICE_CAPABILITIES CapabilitiesOf(DeviceNode *node) { return node->capabilities
 DeviceNode *NodeOfPhysicalDevice(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> guard(pnp::NodeLock());
     for (DeviceNode *node : pnp::NodesLocked())
-        if (node->pdo == pdo && node->present) return node;
+        if (node->pdo == pdo && node->present && node->pdoReferenced) return node;
     return nullptr;
 }
 

@@ -76,6 +76,10 @@ void RunPendingRemoval(DeviceNode *node) {
 PnpResult StopAndRestart(DeviceNode *node) {
     PnpResult result;
     pnp::RunSequence([&] {
+        if (!pnp::HasStack(node)) {
+            result.status = STATUS_INVALID_DEVICE_STATE;
+            return;
+        }
         NTSTATUS status = pnp::SendToStack(node, IRP_MN_QUERY_STOP_DEVICE, &result);
         if (!NT_SUCCESS(status)) {
             pnp::SendToStack(node, IRP_MN_CANCEL_STOP_DEVICE, &result);
@@ -100,6 +104,10 @@ PnpResult StopAndRestart(DeviceNode *node) {
 PnpResult QueryStopThenCancel(DeviceNode *node) {
     PnpResult result;
     pnp::RunSequence([&] {
+        if (!pnp::HasStack(node)) {
+            result.status = STATUS_INVALID_DEVICE_STATE;
+            return;
+        }
         result.status = pnp::SendToStack(node, IRP_MN_QUERY_STOP_DEVICE, &result);
         pnp::SendToStack(node, IRP_MN_CANCEL_STOP_DEVICE, &result);
     });
@@ -109,6 +117,10 @@ PnpResult QueryStopThenCancel(DeviceNode *node) {
 PnpResult QueryRemoveThenCancel(DeviceNode *node) {
     PnpResult result;
     pnp::RunSequence([&] {
+        if (!pnp::HasStack(node)) {
+            result.status = STATUS_INVALID_DEVICE_STATE;
+            return;
+        }
         if (pnp::VetoedByOpenHandles(node, &result)) return;
         result.status = pnp::SendToStack(node, IRP_MN_QUERY_REMOVE_DEVICE, &result);
         pnp::SendToStack(node, IRP_MN_CANCEL_REMOVE_DEVICE, &result);
@@ -130,12 +142,17 @@ PnpResult Disable(DeviceNode *node) {
 }
 
 // The physical device object stays the bus driver's: it sees IRP_MN_REMOVE_DEVICE after its
-// device was reported gone, and deletes it then.
+// device was reported gone, and deletes it then. A report about a device whose PDO is gone
+// already changes nothing.
 PnpResult SurpriseRemove(DeviceNode *node) {
     PnpResult result;
     pnp::RunSequence([&] {
         {
             std::lock_guard<std::mutex> guard(pnp::NodeLock());
+            if (!node->pdoReferenced) {
+                result.status = STATUS_NO_SUCH_DEVICE;
+                return;
+            }
             node->present = false;
             node->surpriseRemovalStarted = true;
         }
@@ -143,8 +160,11 @@ PnpResult SurpriseRemove(DeviceNode *node) {
             // Disabled or failed: nothing above the physical device object is left.
             pnp::SendToStack(node, IRP_MN_REMOVE_DEVICE, &result);
             pnp::SetState(node, DeviceNodeState::Removed);
-            std::lock_guard<std::mutex> guard(pnp::NodeLock());
-            node->removalResult = result;
+            {
+                std::lock_guard<std::mutex> guard(pnp::NodeLock());
+                node->removalResult = result;
+            }
+            pnp::ReleasePhysicalDeviceIfDeleted(node);
             KeSetEvent(&node->removalDone, IO_NO_INCREMENT, FALSE);
             return;
         }
@@ -209,8 +229,8 @@ PnpResult Enable(DeviceNode *node) {
 }
 
 // The end of a test: every device with a stack is removed (query-remove and remove, or surprise
-// removal and remove when the query is refused), then the nodes, their registry entries and
-// their COM names are forgotten.
+// removal and remove when the query is refused), then the nodes, their registry entries, their
+// COM names and their interface registrations are forgotten, and their PDOs released.
 void RemoveAllDevices() {
     for (DeviceNode *node : DeviceNodes()) {
         WaitForRemoval(node);
@@ -234,8 +254,8 @@ void RemoveAllDevices() {
     for (DeviceNode *node : nodes) {
         RegistryDeleteTree(std::u16string(pnp::kEnumRoot) + u"\\" + node->instancePath);
         RegistryDeleteTree(DriverKeyOf(node));
-        pnp::WithdrawInterfacesOf(node->pdo);
-        pnp::ForgetInterfacesOf(node->pdo);
+        pnp::ForgetInterfacesOf(node->instancePath);
+        pnp::ReleasePhysicalDevice(node);
         delete node;
     }
 }

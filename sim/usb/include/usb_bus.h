@@ -80,7 +80,11 @@ struct PlugOptions {
         PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
     DEVICE_POWER_STATE DeviceWake = PowerDeviceD2;
     SYSTEM_POWER_STATE SystemWake = PowerSystemSleeping3;
-    ULONG PortNumber = 1;
+    // The hub port (1 and up); 0 takes the lowest port that has no device. A port holds its
+    // device until the device's PDO is removed. The device instance follows from the port: a
+    // device plugged into the same port again is the same device instance, with its registry
+    // keys (and so its COM name), as Windows enumerates it.
+    ULONG PortNumber = 0;
 };
 
 class UsbDevice {

@@ -48,6 +48,8 @@ public:
 
     NTSTATUS CreatePdo();
     void AttachNode(DeviceNode *node);
+    ULONG Port() const;            // the hub port it is plugged into
+    void SetPort(ULONG port);
     static BusDevice *FromPdo(PDEVICE_OBJECT pdo);
 
     // ---- UsbDevice ----
@@ -135,12 +137,12 @@ private:
     PlugOptions options_;
     ULONG serial_;
     Thread pnpThread_; // reports an unplug to the PnP manager
-    PDEVICE_OBJECT pdoReference_ = nullptr; // the bus's own reference, kept for the device's life
 
     mutable std::mutex lock_; // guards everything below; never held while a model, a driver
                               // or the PnP manager runs
     PDEVICE_OBJECT pdo_ = nullptr;
     DeviceNode *node_ = nullptr;
+    ULONG port_ = 0;
     bool connected_ = true;
     bool configured_ = false;
     bool removed_ = false;    // the PDO was deleted at its removal after an unplug
@@ -161,8 +163,9 @@ struct PdoExtension {
     BusDevice *Device;
 };
 
-// The bus driver's registry of live devices, so that a PDO finds its device.
-void RegisterBusDevice(const std::shared_ptr<BusDevice> &device);
+// The bus driver's registry of live devices, so that a PDO finds its device, and the hub's
+// ports they occupy (requestedPort 0: the lowest free one).
+bool RegisterBusDevice(const std::shared_ptr<BusDevice> &device, ULONG requestedPort);
 void ForgetBusDevice(BusDevice *device);
 
 } // namespace sim::usb

@@ -3,6 +3,7 @@
 #include "sim/usb/src/bus_device.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "sim/kernel/include/sim_kernel.h"
@@ -183,11 +184,34 @@ std::vector<std::u16string> BusDevice::CompatibleIds() const
     return {Widen(sub + "&Prot_" + Hex(id.Protocol, 2, false)), Widen(sub), Widen(cls)};
 }
 
-// Unique per plugged device, in the form Windows gives composite functions.
+namespace {
+
+// The hub's instance of a device in one of its ports, "5&1c3f2a0&0&<port>" (the location-based
+// ID Windows gives a device it does not tell apart by serial number).
+std::string ParentInstance(ULONG port)
+{
+    return "5&1c3f2a0&0&" + std::to_string(port);
+}
+
+// The "7&xxxxxxxx" prefix Windows derives from the parent's instance path (FNV-1a here).
+unsigned ParentPrefix(const std::string &parentInstance)
+{
+    uint32_t hash = 2166136261u;
+    for (char c : parentInstance)
+        hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+    return hash;
+}
+
+} // namespace
+
+// A composite function's instance ID in the form Windows gives it: the parent prefix, then the
+// interface. It depends on the port and the device alone, so a device plugged into the same
+// port again is the same device instance.
 std::u16string BusDevice::InstanceId() const
 {
     Identity id = IdentityOf(*model_);
-    return Widen("7&" + Hex(0x2a5c0000u + serial_, 8, false) + "&0&" + Hex(id.Interface, 4, true));
+    std::string parent = VidPid(id) + "\\" + ParentInstance(Port());
+    return Widen("7&" + Hex(ParentPrefix(parent), 8, false) + "&0&" + Hex(id.Interface, 4, true));
 }
 
 // ============================================================================================
@@ -237,8 +261,8 @@ NTSTATUS BusDevice::QueryCapabilities(PIRP irp)
     caps->Removable = 1;
     caps->SurpriseRemovalOK = 0;
     caps->UniqueID = 0;
-    caps->Address = options_.PortNumber;
-    caps->UINumber = options_.PortNumber;
+    caps->Address = Port();
+    caps->UINumber = Port();
     return STATUS_SUCCESS;
 }
 
@@ -253,7 +277,7 @@ NTSTATUS BusDevice::QueryDeviceText(PIRP irp)
         if (text.empty())
             text = u"USB Device";
     } else if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextLocationInformation) {
-        text = Widen("Port_#" + Hex(options_.PortNumber, 4, true) + ".Hub_#0001");
+        text = Widen("Port_#" + Hex(Port(), 4, true) + ".Hub_#0001");
     } else {
         return irp->IoStatus.Status;
     }

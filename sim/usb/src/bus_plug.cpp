@@ -15,10 +15,11 @@ namespace {
 // Registry of devices
 // ============================================================================================
 
-// Devices whose PDO exists, and devices whose PDO was removed. A removed device (with the
-// reference it holds on its PDO) is kept until the next device is created: the drivers above
-// may still detach from the PDO after its removal request returns, so the PDO's memory must
-// outlive that request even when the test has dropped the device.
+// Devices whose PDO exists, each in its port of the hub, and devices whose PDO was removed. A
+// removed device is destroyed only by a later registration, once the retired list is all that
+// holds it: never inside its own removal request, whose PnP sequence thread its unplug report
+// (joined by the destructor) may be waiting for. The PDO's memory is not the device's concern:
+// the PnP manager and the drivers attached above hold it with references.
 std::mutex registryLock;
 std::map<BusDevice *, std::shared_ptr<BusDevice>> &Registry()
 {
@@ -37,16 +38,45 @@ ULONG NextDeviceSerial()
     return serial++;
 }
 
+// A port is taken by a device whose PDO exists while anyone besides the registry holds the
+// device: a device the test has let go of (at the end of a test) counts as unplugged from its
+// port, although the bus keeps it. Caller holds registryLock.
+bool PortTakenLocked(ULONG port)
+{
+    for (auto &entry : Registry())
+        if (entry.second.use_count() > 1 && entry.second->Port() == port)
+            return true;
+    return false;
+}
+
 } // namespace
 
-void RegisterBusDevice(const std::shared_ptr<BusDevice> &device)
+// A port holds one device from its plug-in until its PDO is removed. The lowest free port, or
+// the one the options ask for; false when that one has a device already.
+bool RegisterBusDevice(const std::shared_ptr<BusDevice> &device, ULONG requestedPort)
 {
     std::vector<std::shared_ptr<BusDevice>> retired;
-    {
-        std::lock_guard<std::mutex> guard(registryLock);
-        Registry()[device.get()] = device;
-        retired.swap(Retired());
+    std::lock_guard<std::mutex> guard(registryLock);
+    ULONG port = requestedPort;
+    if (port == 0) {
+        port = 1;
+        while (PortTakenLocked(port))
+            port++;
+    } else if (PortTakenLocked(port)) {
+        return false;
     }
+    device->SetPort(port);
+    Registry()[device.get()] = device;
+    std::vector<std::shared_ptr<BusDevice>> &kept = Retired();
+    for (auto it = kept.begin(); it != kept.end();) {
+        if (it->use_count() == 1) {
+            retired.push_back(std::move(*it));
+            it = kept.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return true;
 }
 
 void ForgetBusDevice(BusDevice *device)
@@ -77,8 +107,6 @@ BusDevice::~BusDevice()
 {
     if (pnpThread_.Joinable())
         pnpThread_.Join();
-    if (pdoReference_ != nullptr)
-        ObDereferenceObject(pdoReference_);
 }
 
 NTSTATUS BusDevice::CreatePdo()
@@ -93,8 +121,6 @@ NTSTATUS BusDevice::CreatePdo()
     if (status != STATUS_SUCCESS)
         return status;
     static_cast<PdoExtension *>(pdo->DeviceExtension)->Device = this;
-    ObReferenceObject(pdo);
-    pdoReference_ = pdo;
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     std::lock_guard<std::mutex> guard(lock_);
@@ -157,23 +183,50 @@ void BusDevice::WaitForPnp()
 // Plugging devices in
 // ============================================================================================
 
-std::shared_ptr<UsbDevice> CreateDevice(std::shared_ptr<DeviceModel> model, const PlugOptions &options)
+namespace {
+
+// The device takes its port, then gets its PDO; nullptr when either fails.
+std::shared_ptr<BusDevice> NewDevice(std::shared_ptr<DeviceModel> model, const PlugOptions &options)
 {
     auto device = std::make_shared<BusDevice>(std::move(model), options, NextDeviceSerial());
-    if (device->CreatePdo() != STATUS_SUCCESS)
+    if (!RegisterBusDevice(device, options.PortNumber)) {
+        ReportFailure("plugs a device into port " + std::to_string(options.PortNumber) +
+                      " of the hub, which has a device already");
         return nullptr;
-    RegisterBusDevice(device);
+    }
+    if (device->CreatePdo() != STATUS_SUCCESS) {
+        ForgetBusDevice(device.get());
+        return nullptr;
+    }
     return device;
+}
+
+} // namespace
+
+std::shared_ptr<UsbDevice> CreateDevice(std::shared_ptr<DeviceModel> model, const PlugOptions &options)
+{
+    return NewDevice(std::move(model), options);
 }
 
 std::shared_ptr<UsbDevice> PlugIn(std::shared_ptr<DeviceModel> model, const PlugOptions &options)
 {
-    auto device = std::make_shared<BusDevice>(std::move(model), options, NextDeviceSerial());
-    if (device->CreatePdo() != STATUS_SUCCESS)
+    std::shared_ptr<BusDevice> device = NewDevice(std::move(model), options);
+    if (device == nullptr)
         return nullptr;
-    RegisterBusDevice(device);
     device->AttachNode(ReportDeviceArrival(device->Pdo()));
     return device;
+}
+
+ULONG BusDevice::Port() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return port_;
+}
+
+void BusDevice::SetPort(ULONG port)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    port_ = port;
 }
 
 void BusDevice::AttachNode(DeviceNode *node)

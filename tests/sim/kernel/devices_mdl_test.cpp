@@ -39,6 +39,46 @@ TEST_F(DevicesTest, DeletedDeviceLivesWhileReferenced) {
     sim::UnloadDriver(driver);
 }
 
+// An attachment references the device attached to. A lower device deleted while a device is
+// still attached above it (a bus driver deleting its PDO while the removal passes through it)
+// stays, delete pending, until the device above detaches: the detach is safe, and references
+// others take meanwhile work as on any object.
+TEST_F(DevicesTest, LowerDeviceDeletedUnderAnAttachedDeviceLivesUntilTheDetach) {
+    PDRIVER_OBJECT lowerDriver = sim::CreateDriver(u"\\Driver\\Lower", kt::TestDriverEntry);
+    PDRIVER_OBJECT upperDriver = sim::CreateDriver(u"\\Driver\\Upper", kt::TestDriverEntry);
+    PDEVICE_OBJECT lower = nullptr, upper = nullptr, late = nullptr, attachedTo = nullptr;
+    ASSERT_EQ(IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(upperDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper), STATUS_SUCCESS);
+    ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(upper, lower, &attachedTo), STATUS_SUCCESS);
+    EXPECT_EQ(attachedTo, lower);
+    EXPECT_EQ(ObReferenceObject(lower), 3);  // creation, attachment, this one
+    ObDereferenceObject(lower);
+
+    IoDeleteDevice(lower);
+    EXPECT_TRUE(sim::IsDeviceDeleted(lower));
+    EXPECT_TRUE(sim::IsLiveDevice(lower));
+    EXPECT_EQ(lowerDriver->DeviceObject, nullptr);
+    EXPECT_EQ(lower->AttachedDevice, upper);
+    EXPECT_EQ(ObReferenceObject(lower), 2);
+    EXPECT_EQ(ObDereferenceObject(lower), 1);
+
+    IoDetachDevice(lower);
+    EXPECT_FALSE(sim::IsLiveDevice(lower)) << "the detach dropped the last reference";
+
+    // Nothing attaches to a device being deleted.
+    ASSERT_EQ(IoCreateDevice(upperDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &late), STATUS_SUCCESS);
+    EXPECT_EQ(ObReferenceObject(upper), 2) << "the detached device holds no reference of its own";
+    IoDeleteDevice(upper);
+    EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(late, upper, &attachedTo), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(attachedTo, nullptr);
+    EXPECT_EQ(upper->AttachedDevice, nullptr);
+    ObDereferenceObject(upper);
+    EXPECT_FALSE(sim::IsLiveDevice(upper));
+    IoDeleteDevice(late);
+    sim::UnloadDriver(upperDriver);
+    sim::UnloadDriver(lowerDriver);
+}
+
 TEST_F(DevicesTest, DeletingAnAttachedDeviceIsReported) {
     kt::Stack stack(1);
     PDRIVER_OBJECT driver = sim::CreateDriver(u"\\Driver\\Upper", kt::TestDriverEntry);
@@ -48,7 +88,7 @@ TEST_F(DevicesTest, DeletingAnAttachedDeviceIsReported) {
     sim::VerifierRecorder recorder;
     IoDeleteDevice(upper);
     EXPECT_EQ(recorder.Count("still attached to a lower device"), 1u);
-    stack.Device(0)->AttachedDevice = nullptr;
+    IoDetachDevice(stack.Device(0));
     sim::UnloadDriver(driver);
 }
 

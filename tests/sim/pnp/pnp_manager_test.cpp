@@ -240,3 +240,115 @@ TEST_F(PnpManagerTest, RemovalAfterSurpriseRemovalWaitsForADeferredClose) {
 }
 
 }  // namespace
+
+// =====================================================================================
+// Drivers and physical device objects the PnP manager holds
+// =====================================================================================
+namespace {
+
+// A function driver that attaches nothing (the stack is the bus's PDO alone) and may own a
+// control device of its own from DriverEntry to DriverUnload.
+struct SharedDriver {
+    bool withControlDevice = false;
+    PDEVICE_OBJECT control = nullptr;
+    int unloads = 0;
+};
+SharedDriver g_shared;
+
+NTSTATUS SharedAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_SUCCESS; }
+
+VOID SharedUnload(PDRIVER_OBJECT) {
+    g_shared.unloads++;
+    if (g_shared.control != nullptr) IoDeleteDevice(g_shared.control);
+    g_shared.control = nullptr;
+}
+
+NTSTATUS SharedEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverExtension->AddDevice = SharedAddDevice;
+    driver->DriverUnload = SharedUnload;
+    if (!g_shared.withControlDevice) return STATUS_SUCCESS;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\TestSharedControl");
+    return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_shared.control);
+}
+
+class SharedDriverTest : public PnpTest {
+protected:
+    void Install(bool withControlDevice) {
+        g_shared = SharedDriver{};
+        g_shared.withControlDevice = withControlDevice;
+        sim::UninstallAll();
+        sim::InstallServiceEntry(u"TestShared", SharedEntry);
+        sim::InstallHardwareId(kHardwareId, u"TestShared", {}, u"USB");
+    }
+};
+
+// Two devices served by one driver that has no device object in either stack: the removal of
+// one leaves the driver loaded for the other; the last removal unloads it, once.
+TEST_F(SharedDriverTest, ADriverStaysLoadedWhileAnyNodeUsesIt) {
+    Install(false);
+    sim::DeviceNode *first = Arrive(0);
+    Child *second = PlugChild(1);
+    sim::DeviceNode *other = sim::ReportDeviceArrival(second->pdo);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(other, nullptr);
+    PDRIVER_OBJECT driver = sim::LoadedDriver(u"TestShared");
+    ASSERT_NE(driver, nullptr);
+
+    ASSERT_EQ(sim::Disable(first).status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::LoadedDriver(u"TestShared"), driver);
+    EXPECT_EQ(g_shared.unloads, 0);
+    EXPECT_EQ(sim::StopAndRestart(other).status, STATUS_SUCCESS);
+
+    second->gone = true;
+    EXPECT_EQ(sim::SurpriseRemove(other).StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(sim::LoadedDriver(u"TestShared"), nullptr);
+    EXPECT_EQ(g_shared.unloads, 1);
+    // Enabling the first device loads the driver afresh.
+    ASSERT_EQ(sim::Enable(first).status, STATUS_SUCCESS);
+    EXPECT_NE(sim::LoadedDriver(u"TestShared"), nullptr);
+}
+
+// Once no node uses a driver, DriverUnload runs although the driver still has a device object
+// of its own: deleting it is DriverUnload's work, and the leak check comes after it.
+TEST_F(SharedDriverTest, DriverUnloadRunsOnceNoNodeUsesTheDriverAndDeletesItsOwnDevice) {
+    Install(true);
+    sim::DeviceNode *node = Arrive(0);
+    ASSERT_NE(node, nullptr);
+    ASSERT_NE(g_shared.control, nullptr);
+    sim::VerifierRecorder recorder;
+    ASSERT_EQ(sim::Disable(node).status, STATUS_SUCCESS);
+    EXPECT_EQ(g_shared.unloads, 1);
+    EXPECT_EQ(g_shared.control, nullptr);
+    EXPECT_EQ(sim::LoadedDriver(u"TestShared"), nullptr);
+    EXPECT_EQ(sim::FindNamedDevice(u"\\Device\\TestSharedControl"), nullptr);
+    EXPECT_TRUE(recorder.Failures().empty());
+}
+
+// Windows references the PDOs a bus reports: the PnP manager holds one from the report until
+// a removal in which the bus deleted it, whatever else holds the PDO meanwhile.
+TEST_F(PnpManagerTest, ThePhysicalDeviceObjectIsReferencedFromItsReportUntilItsRemoval) {
+    Child *child = PlugChild(0);
+    PDEVICE_OBJECT pdo = child->pdo;
+    EXPECT_EQ(ObReferenceObject(pdo), 2);  // the bus's creation reference, and this test's
+    sim::DeviceNode *node = sim::ReportDeviceArrival(pdo);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(sim::Disable(node).status, STATUS_SUCCESS);
+    // No stack above it now: the bus's, the PnP manager's and this test's references.
+    EXPECT_EQ(ObReferenceObject(pdo), 4);
+    ObDereferenceObject(pdo);
+
+    child->gone = true;
+    EXPECT_EQ(sim::SurpriseRemove(node).StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(child->pdo, nullptr);
+    EXPECT_TRUE(sim::IsDeviceDeleted(pdo));
+    EXPECT_EQ(sim::NodeOfPhysicalDevice(pdo), nullptr);
+    EXPECT_EQ(ObDereferenceObject(pdo), 0) << "the PnP manager released the deleted PDO";
+    EXPECT_FALSE(sim::IsLiveDevice(pdo));
+    // The device is gone: reporting it gone again sends nothing.
+    sim::PnpResult again = sim::SurpriseRemove(node);
+    EXPECT_TRUE(again.steps.empty());
+    EXPECT_EQ(again.status, STATUS_NO_SUCH_DEVICE);
+}
+
+}  // namespace

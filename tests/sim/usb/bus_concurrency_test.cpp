@@ -5,14 +5,6 @@
 #include <random>
 #include <thread>
 
-// The simulated kernel's completion check reads Irp->CancelRoutine with a plain load, while a
-// concurrent IoCancelIrp exchanges it atomically; the bus has already cleared the routine by
-// then, so the read sees null either way. Only that check is exempt.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "race:CheckCompletable\n";
-}
-
 namespace usb_test {
 namespace {
 

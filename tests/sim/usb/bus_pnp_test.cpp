@@ -83,6 +83,64 @@ TEST_F(BusPnpTest, TwoDevicesGetTwoNodes)
     EXPECT_EQ(sim::StateOf(second->Node()), sim::DeviceNodeState::Started);
 }
 
+// The device instance follows from the port: unplugged and plugged into the same port again it
+// is the same instance, with the COM name the Ports class installer gave it; a device in
+// another port meanwhile is another instance with a name of its own.
+TEST_F(BusPnpTest, PluggedAgainIntoItsPortTheDeviceGetsItsInstanceAndComNameBack)
+{
+    auto comName = [](const std::shared_ptr<sim::usb::UsbDevice> &device) {
+        return sim::RegistryGetString(sim::HardwareKeyOf(device->Node()), u"PortName").value_or(u"");
+    };
+    std::shared_ptr<sim::usb::UsbDevice> first = sim::usb::PlugIn(std::make_shared<CardReaderModel>());
+    ASSERT_NE(first->Node(), nullptr);
+    std::u16string instance = sim::InstancePathOf(first->Node());
+    EXPECT_EQ(comName(first), u"COM3");
+    EXPECT_EQ(sim::CapabilitiesOf(first->Node()).Address, 1u);
+
+    first->Unplug();
+    first->WaitForPnp();
+    ASSERT_EQ(sim::StateOf(first->Node()), sim::DeviceNodeState::Removed);
+    EXPECT_EQ(first->Pdo(), nullptr);
+
+    std::shared_ptr<sim::usb::UsbDevice> again = sim::usb::PlugIn(std::make_shared<CardReaderModel>());
+    ASSERT_NE(again->Node(), nullptr);
+    EXPECT_NE(again->Node(), first->Node());
+    EXPECT_EQ(sim::CapabilitiesOf(again->Node()).Address, 1u);
+    EXPECT_EQ(sim::InstancePathOf(again->Node()), instance);
+    EXPECT_EQ(comName(again), u"COM3");
+
+    std::shared_ptr<sim::usb::UsbDevice> other = sim::usb::PlugIn(std::make_shared<CardReaderModel>());
+    ASSERT_NE(other->Node(), nullptr);
+    EXPECT_EQ(sim::CapabilitiesOf(other->Node()).Address, 2u);
+    EXPECT_NE(sim::InstancePathOf(other->Node()), instance);
+    EXPECT_EQ(comName(other), u"COM4");
+
+    // The removed node keeps its instance's name reserved for it: unplugged, the device in port 1
+    // leaves COM3 to nobody else.
+    again->Unplug();
+    again->WaitForPnp();
+    sim::usb::PlugOptions port3;
+    port3.PortNumber = 3;
+    std::shared_ptr<sim::usb::UsbDevice> third = sim::usb::PlugIn(std::make_shared<CardReaderModel>(), port3);
+    ASSERT_NE(third->Node(), nullptr);
+    EXPECT_EQ(comName(third), u"COM5");
+}
+
+// A port holds one device: plugging another into it is a fault of the test.
+TEST_F(BusPnpTest, APortHoldsOneDevice)
+{
+    sim::usb::PlugOptions port2;
+    port2.PortNumber = 2;
+    std::shared_ptr<sim::usb::UsbDevice> device = sim::usb::CreateDevice(std::make_shared<CardReaderModel>(), port2);
+    ASSERT_NE(device, nullptr);
+    {
+        sim::VerifierRecorder recorder;
+        EXPECT_EQ(sim::usb::CreateDevice(std::make_shared<CardReaderModel>(), port2), nullptr);
+        EXPECT_EQ(recorder.Count("which has a device already"), 1u);
+    }
+    device->Unplug();
+}
+
 TEST_F(BusPnpTest, DeviceWithoutAnInstalledDriverStaysWithoutAStack)
 {
     auto other = std::make_shared<sim::usb::DescriptorOnlyModel>(sim::usb::BuildDeviceDescriptor(0x1234, 0x5678),

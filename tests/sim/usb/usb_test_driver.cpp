@@ -30,13 +30,12 @@ NTSTATUS TestPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE)
         return PassDown(device, irp);
-    // The reference taken at attach keeps the lower device object valid for the detach, even
-    // when the lower driver deleted its device while passing the removal down.
+    // Passed down first, detached after: the attachment's own reference keeps the lower device
+    // object valid for the detach, even when the bus deleted its PDO while handling the removal.
     PDEVICE_OBJECT lower = LowerOf(device);
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(lower, irp);
     IoDetachDevice(lower);
-    ObDereferenceObject(lower);
     IoDeleteDevice(device);
     return status;
 }
@@ -74,7 +73,6 @@ NTSTATUS TestAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
         IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;
     }
-    ObReferenceObject(lower);
     static_cast<TestExtension *>(device->DeviceExtension)->Lower = lower;
     device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
