@@ -229,6 +229,39 @@ TEST_F(StackLifecycleTest, SleepAndWakeWithThePortOpenThenThePortWorks)
     ExpectPortWorks(34);
 }
 
+// A read waiting without a time limit stays waiting through system sleep and wake, sends
+// nothing to the sleeping device meanwhile (the worker's read stays where it was), and gets the
+// bytes the device sends once it is awake.
+TEST_F(StackLifecycleTest, ReadWaitingAcrossSleepAndWakeGetsTheBytesSentAfterWake)
+{
+    PortHandle handle(Rig().Open(true));
+    ASSERT_TRUE(handle.Valid());
+    ASSERT_TRUE(SetPort(handle.Get(), CBR_9600, kPatientTimeouts));
+    Bytes buffer(8);
+    Outcome read;
+    sim::Thread reader = StartTransfer(handle.Get(), false, &buffer, &read);
+    StackRig::Settle(5);
+    Rig().Usb().ClearLog();
+
+    ASSERT_EQ(Rig().Sleep(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    StackRig::Settle(200);
+    EXPECT_FALSE(read.done) << "the read ended while the system slept";
+    size_t reads = 0;
+    for (const sim::usb::LoggedRequest &request : Rig().Usb().Log()) {
+        reads += request.Kind == sim::usb::RequestKind::BulkOrInterrupt &&
+                 request.Endpoint == CardReaderModel::BulkInEndpoint;
+    }
+    EXPECT_EQ(reads, 0u) << "the worker sent reads to the sleeping device";
+    ASSERT_EQ(Rig().Wake().status, STATUS_SUCCESS);
+
+    const Bytes swiped = Pattern(8, 35);
+    Rig().Model().Send(swiped);
+    reader.Join();
+    EXPECT_TRUE(read.ok);
+    EXPECT_TRUE(buffer == swiped);
+    EXPECT_TRUE(handle.Close());
+}
+
 // Disabling the device (query-remove, remove) is refused while the application has the port
 // open, and leaves the port working; with the port closed it removes the stack and withdraws
 // the COM name, and enabling the device again brings the port back under the same name.
