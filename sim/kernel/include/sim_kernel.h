@@ -90,7 +90,8 @@ void SetDriverModule(PDRIVER_OBJECT driver, void *module);
 PDEVICE_OBJECT FindNamedDevice(const std::u16string &name);
 // The name given to IoCreateDevice, empty for an unnamed device.
 std::u16string DeviceName(PDEVICE_OBJECT device);
-// True once IoDeleteDevice ran for the device (the object may live on while referenced).
+// True once IoDeleteDevice ran for the device (the object lives on while referenced, also by a
+// device still attached above it, until the last reference goes).
 bool IsDeviceDeleted(PDEVICE_OBJECT device);
 // True while the device object exists (created and not yet released).
 bool IsLiveDevice(PDEVICE_OBJECT device);

@@ -124,14 +124,18 @@ struct PnpResult {
     NTSTATUS StatusOf(UCHAR minorFunction) const;  // STATUS_NOT_FOUND when not sent
 };
 
-// A bus driver reports a new child: the PnP manager queries its IDs and capabilities, loads the
-// function driver and the upper filters of the first installed hardware ID, calls their
-// AddDevice in stack order, gives a "Ports" device its "PortName" and starts it. Returns the
+// A bus driver reports a new child: the PnP manager references the PDO (until a removal in which
+// the bus deleted it, or until RemoveAllDevices forgets the node), queries its IDs and
+// capabilities, loads the function driver and the upper filters of the first installed hardware
+// ID, calls their AddDevice in stack order, gives a "Ports" device its "PortName" (kept by its
+// device instance, also across an unplug) and starts it. Returns the
 // node (also when the start failed, see StateOf), nullptr when no driver is installed or the
 // stack could not be built; *result reports the requests sent.
 DeviceNode *ReportDeviceArrival(PDEVICE_OBJECT pdo, PnpResult *result = nullptr);
 
-// Sequences, each in the PnP manager's own thread. They return when the sequence is done.
+// Sequences, each in the PnP manager's own thread. They return when the sequence is done. A
+// driver unloads (DriverUnload, then the leak check) once no node's stack uses it any more.
+// Sequences on a node without a stack answer STATUS_INVALID_DEVICE_STATE.
 PnpResult StopAndRestart(DeviceNode *node);   // rebalance: query-stop, stop, start
 PnpResult QueryStopThenCancel(DeviceNode *node);
 PnpResult QueryRemoveThenCancel(DeviceNode *node);
@@ -140,7 +144,8 @@ PnpResult Disable(DeviceNode *node);
 // The device is gone from its bus: surprise removal at once; the removal follows when the last
 // application handle is closed, or within this call when none is open (its steps are then
 // added to the result). A driver may hold the surprise removal until handles close: then call
-// this from a thread of its own.
+// this from a thread of its own. A node whose PDO the bus already deleted answers
+// STATUS_NO_SUCH_DEVICE and nothing is sent.
 PnpResult SurpriseRemove(DeviceNode *node);
 // Waits (a simulated wait) until the removal that follows a surprise removal has run, and
 // returns what it sent; at once for a node that was never surprise-removed. Close the
