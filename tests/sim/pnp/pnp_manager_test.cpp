@@ -352,3 +352,36 @@ TEST_F(PnpManagerTest, ThePhysicalDeviceObjectIsReferencedFromItsReportUntilItsR
 }
 
 }  // namespace
+
+namespace {
+
+// A device that leaves and is reported again with the same instance ID is the same device
+// instance: it keeps its COM name, and its interface, registered again by the new stack, leads
+// to the new PDO, so that opening it reaches the device that is there now.
+TEST_F(PnpManagerTest, ADeviceReportedAgainIsTheSameInstanceWithItsNameAndInterface) {
+    Child *child = PlugChild(0);
+    sim::DeviceNode *node = sim::ReportDeviceArrival(child->pdo);
+    ASSERT_NE(node, nullptr);
+    child->gone = true;
+    ASSERT_EQ(sim::SurpriseRemove(node).StatusOf(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    sim::DeviceNode *other = Arrive(1);  // meanwhile another device takes the next name
+    EXPECT_EQ(sim::RegistryGetString(sim::HardwareKeyOf(other), u"PortName"), u"COM4");
+
+    Child *back = PlugChild(0);
+    sim::DeviceNode *again = sim::ReportDeviceArrival(back->pdo);
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, node);
+    EXPECT_EQ(sim::InstancePathOf(again), sim::InstancePathOf(node));
+    EXPECT_EQ(sim::RegistryGetString(sim::HardwareKeyOf(again), u"PortName"), u"COM3");
+    EXPECT_EQ(sim::SymbolicLinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\TestSerial2");
+    size_t enabled = 0;
+    for (const sim::DeviceInterfaceInfo &info : sim::DeviceInterfaces()) {
+        if (!info.enabled) continue;
+        enabled++;
+        EXPECT_TRUE(info.physicalDeviceObject == back->pdo || info.physicalDeviceObject == sim::PhysicalDeviceOf(other));
+    }
+    EXPECT_EQ(enabled, 2u);
+    EXPECT_EQ(sim::NodeOfPhysicalDevice(back->pdo), again);
+}
+
+}  // namespace
