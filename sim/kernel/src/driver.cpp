@@ -66,9 +66,12 @@ PDRIVER_OBJECT NewDriverObject(const std::u16string &name, PDRIVER_INITIALIZE in
     return driver;
 }
 
-// Forgets the driver's resources (after they were reported) and frees the object.
+// Forgets the driver's resources (after they were reported) and frees the object. A driver
+// that left device objects behind (reported as leaks) keeps its object and its module: those
+// devices point to the object, and their dispatch routines are the module's code.
 void DeleteDriverObject(PDRIVER_OBJECT driver) {
     ForgetDriverResources(driver);
+    if (driver->DeviceObject != NULL) return;
     DriverRecord record{};
     {
         DriverTable &table = Drivers();

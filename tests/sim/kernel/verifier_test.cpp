@@ -33,6 +33,25 @@ TEST_F(VerifierTest, FailedEntryMustLeaveNothingBehind) {
     EXPECT_EQ(recorder.Count("leaks device object"), 1u);
 }
 
+// A driver unloaded with a device object left behind is reported; the device stays usable as
+// far as the kernel goes (its driver object is kept), so deleting it later is no fault.
+TEST_F(VerifierTest, DeviceLeftAtUnloadIsReportedAndItsDriverObjectKept) {
+    PDRIVER_OBJECT driver = sim::CreateDriver(u"\\Driver\\Forgetful", kt::TestDriverEntry);
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    {
+        sim::VerifierRecorder recorder;
+        sim::UnloadDriver(driver);
+        EXPECT_EQ(recorder.Count("\\Driver\\Forgetful leaks device object"), 1u);
+    }
+    EXPECT_EQ(device->DriverObject, driver);
+    EXPECT_EQ(sim::DriverName(driver), "\\Driver\\Forgetful");
+    sim::VerifierRecorder recorder;
+    IoDeleteDevice(device);
+    EXPECT_TRUE(recorder.Failures().empty());
+    EXPECT_EQ(driver->DeviceObject, nullptr);
+}
+
 TEST_F(VerifierTest, DoubleCompletionIsReported) {
     kt::Stack stack(1);
     stack.On(0, [](PDEVICE_OBJECT, PIRP irp) {
