@@ -253,8 +253,14 @@ static NTSTATUS ServeRead(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, ULONG Length, 
         // already ended will never set the event again, so the read must not wait for it.
         KeClearEvent(&ext->RxDataEvent);
         *Information = RxRingRead(ext, buffer, plan.Length);
-        if (*Information != 0 || !FlagTest(&ext->ReadThreadRunning)) {
+        if (*Information != 0) {
             return STATUS_SUCCESS;
+        }
+        if (!FlagTest(&ext->ReadThreadRunning)) {
+            // The worker ended. When the device went away, nothing will ever come: the read
+            // fails so that an application waiting without a time limit learns of it, instead
+            // of taking an empty success for a time-out and reading again.
+            return FlagTest(&ext->Removed) ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
         }
         LARGE_INTEGER remaining;
         if (plan.Timed) {

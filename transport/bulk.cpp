@@ -124,7 +124,10 @@ static NTSTATUS StageCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
         }
         Irp->IoStatus.Information = context->Transferred;
     } else {
-        Irp->IoStatus.Information = 0;
+        // The stages before the failed one did move their bytes: report them, so that a
+        // writer does not send again what the device already took (the failed stage itself
+        // moved nothing the bus reports).
+        Irp->IoStatus.Information = context->Transferred;
         NoteFailedStage(ext, status, read);
     }
 

@@ -198,7 +198,7 @@ TEST_F(LifecycleTest, SurpriseRemovalWithThePortOpen)
     Result waited = Finish(wait);
     EXPECT_EQ(waited.status, STATUS_SUCCESS);
     EXPECT_EQ(ReadU32(waited.out), 0x40u);
-    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.status, STATUS_DELETE_PENDING);
     EXPECT_EQ(read.information, 0u);
     EXPECT_EQ(write.status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(sim::SymbolicLinkTarget(u"\\DosDevices\\Global\\COM3").has_value());
