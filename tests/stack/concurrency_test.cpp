@@ -131,9 +131,7 @@ protected:
         {
             sim::Thread threads[] = {sim::StartThread([&] { Writer(&t); }), sim::StartThread([&] { Reader(&t); }),
                                      sim::StartThread([&] { Waiter(&t); }), sim::StartThread([&] { Controller(&t); })};
-            // The unplug comes from the writer's thread, so the test watches for its effects
-            // here and joins the bus's PnP thread only once the writer has ended
-            // (UsbDevice::WaitForPnp is not safe against an Unplug running on another thread).
+            // The unplug comes from the writer's thread: the test watches for its effects here.
             if (!StackRig::SettleUntil([&] { return !Rig().Usb().Connected(); }, 60000)) {
                 ADD_FAILURE() << "the device never reached byte " << unplugAt;
                 Rig().Usb().Unplug();   // so that the threads end

@@ -136,7 +136,8 @@ private:
     std::shared_ptr<DeviceModel> model_;
     PlugOptions options_;
     ULONG serial_;
-    Thread pnpThread_; // reports an unplug to the PnP manager
+    std::mutex pnpThreadLock_; // guards pnpThread_: an unplug may come from any thread
+    Thread pnpThread_;         // reports an unplug to the PnP manager
 
     mutable std::mutex lock_; // guards everything below; never held while a model, a driver
                               // or the PnP manager runs

@@ -105,8 +105,7 @@ BusDevice::BusDevice(std::shared_ptr<DeviceModel> model, const PlugOptions &opti
 
 BusDevice::~BusDevice()
 {
-    if (pnpThread_.Joinable())
-        pnpThread_.Join();
+    WaitForPnp();
 }
 
 NTSTATUS BusDevice::CreatePdo()
@@ -169,14 +168,30 @@ void BusDevice::ReportUnplugToPnp()
         std::lock_guard<std::mutex> guard(lock_);
         node = node_;
     }
-    if (node != nullptr)
-        pnpThread_ = StartThread([node]() { SurpriseRemove(node); });
+    if (node == nullptr)
+        return;
+    Thread report = StartThread([node]() { SurpriseRemove(node); });
+    Thread earlier;
+    {
+        std::lock_guard<std::mutex> guard(pnpThreadLock_);
+        earlier = std::move(pnpThread_);
+        pnpThread_ = std::move(report);
+    }
+    if (earlier.Joinable())
+        earlier.Join();
 }
 
+// Takes the reporting thread out under its lock and joins it outside, so that an unplug on
+// another thread never races with the wait.
 void BusDevice::WaitForPnp()
 {
-    if (pnpThread_.Joinable())
-        pnpThread_.Join();
+    Thread report;
+    {
+        std::lock_guard<std::mutex> guard(pnpThreadLock_);
+        report = std::move(pnpThread_);
+    }
+    if (report.Joinable())
+        report.Join();
 }
 
 // ============================================================================================
