@@ -224,16 +224,17 @@ static NTSTATUS RemovalSequence(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeWaitForSingleObject(&ext->PortClosedEvent, Executive, KernelMode, FALSE, NULL);
         RemovePortName(DeviceObject);
     }
-    // Detach before the removal goes down: the device below deletes itself while handling it,
-    // so it must not be touched afterwards. The request still reaches it through the pointer.
+    // Every request still inside the port ends before the removal goes down, so none of them
+    // reaches the device below once it is gone. Then the removal goes down, and the port
+    // detaches and deletes itself; the attachment kept the device below alive until here.
+    DecrementIoCount(DeviceObject);   // the base count: reaches 0
+    KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     PDEVICE_OBJECT lower = ext->LowerDeviceObject;
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoDetachDevice(lower);
     NTSTATUS status = IoCallDriver(lower, Irp);
+    IoDetachDevice(lower);
     ext->LowerDeviceObject = NULL;
-    DecrementIoCount(DeviceObject);   // the base count: reaches 0
-    KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     RemoveDevice(DeviceObject);
     return status;
 }
