@@ -334,19 +334,6 @@ NTSTATUS SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-// The parameters of IRP_MJ_QUERY_INFORMATION in their x64 layout (Parameters.QueryFile: the
-// buffer length, then the information class pointer-aligned at offset 8), with the two classes
-// the port answers and the sizes of their answers.
-struct QueryFileParameters {
-    ULONG Length;
-    ULONG Reserved;
-    ULONG FileInformationClass;
-};
-#define QUERY_FILE_STANDARD_INFORMATION 5    // FileStandardInformation
-#define QUERY_FILE_POSITION_INFORMATION 14   // FilePositionInformation
-#define FILE_STANDARD_INFORMATION_BYTES 24   // FILE_STANDARD_INFORMATION
-#define FILE_POSITION_INFORMATION_BYTES 8    // FILE_POSITION_INFORMATION
-
 // Both answers are all zeros: a COM port has no size and no position.
 static NTSTATUS AnswerZeros(PIRP Irp, ULONG Length, ULONG Bytes)
 {
@@ -359,13 +346,13 @@ static NTSTATUS AnswerZeros(PIRP Irp, ULONG Length, ULONG Bytes)
 
 NTSTATUS SerialQueryInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    const QueryFileParameters* query =
-        reinterpret_cast<const QueryFileParameters*>(&IoGetCurrentIrpStackLocation(Irp)->Parameters);
-    switch (query->FileInformationClass) {
-    case QUERY_FILE_STANDARD_INFORMATION:
-        return AnswerZeros(Irp, query->Length, FILE_STANDARD_INFORMATION_BYTES);
-    case QUERY_FILE_POSITION_INFORMATION:
-        return AnswerZeros(Irp, query->Length, FILE_POSITION_INFORMATION_BYTES);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG length = stack->Parameters.QueryFile.Length;
+    switch (stack->Parameters.QueryFile.FileInformationClass) {
+    case FileStandardInformation:
+        return AnswerZeros(Irp, length, sizeof(FILE_STANDARD_INFORMATION));
+    case FilePositionInformation:
+        return AnswerZeros(Irp, length, sizeof(FILE_POSITION_INFORMATION));
     default:
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
     }

@@ -5,13 +5,6 @@
 #include "platform/kernel.h"
 #include "include/cardrw_ioctl.h"
 
-#ifndef MAXULONG
-#define MAXULONG 0xFFFFFFFFu
-#endif
-#ifndef EVENT_INCREMENT
-#define EVENT_INCREMENT 1
-#endif
-
 // ============================================================================================
 // Constants of the port
 // ============================================================================================
