@@ -99,7 +99,8 @@ void NotePower(PIO_STACK_LOCATION stack)
 {
     SeenPower seen;
     seen.System = stack->Parameters.Power.Type == SystemPowerState;
-    seen.State = seen.System ? stack->Parameters.Power.State.SystemState : stack->Parameters.Power.State.DeviceState;
+    seen.State = seen.System ? static_cast<ULONG>(stack->Parameters.Power.State.SystemState)
+                             : static_cast<ULONG>(stack->Parameters.Power.State.DeviceState);
     std::lock_guard<std::mutex> guard(seenLock);
     seenPowers.push_back(seen);
 }
