@@ -99,21 +99,27 @@ static NTSTATUS HoldFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PSERIAL_DEVICE_EXTENSION ext = SerialExtension(DeviceObject);
     BOOLEAN cancelled = FALSE;
 
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ext->WriteLock);
+    // Lock order: the cancel spin lock, then WriteLock (the cancel routine takes WriteLock
+    // after the cancel spin lock was taken for it). The cancel flag is set under the cancel
+    // spin lock, so looked at under it a cancel either came before or finds the routine.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    KeAcquireSpinLockAtDpcLevel(&ext->WriteLock);
     if (WritesDoneUpToLocked(ext, ext->WriteSequence)) {
-        KeReleaseSpinLock(&ext->WriteLock, irql);
+        KeReleaseSpinLockFromDpcLevel(&ext->WriteLock);
+        IoReleaseCancelSpinLock(irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
-    Irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(ext->WriteSequence);
     IoMarkIrpPending(Irp);
-    InsertTailList(&ext->FlushQueue, &Irp->Tail.Overlay.ListEntry);
-    (void)IoSetCancelRoutine(Irp, SerialFlushCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        // Cancelled before the routine was in place: ours to complete.
-        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-        cancelled = TRUE;
+    if (Irp->Cancel) {
+        cancelled = TRUE;   // cancelled before the routine could be in place: ours to complete
+    } else {
+        Irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(ext->WriteSequence);
+        InsertTailList(&ext->FlushQueue, &Irp->Tail.Overlay.ListEntry);
+        (void)IoSetCancelRoutine(Irp, SerialFlushCancel);
     }
-    KeReleaseSpinLock(&ext->WriteLock, irql);
+    KeReleaseSpinLockFromDpcLevel(&ext->WriteLock);
+    IoReleaseCancelSpinLock(irql);
 
     if (cancelled) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);

@@ -205,8 +205,16 @@ static BOOLEAN WaitForDataOrCancel(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, PLARG
     KEVENT cancelled;
     KeInitializeEvent(&cancelled, NotificationEvent, FALSE);
     Irp->Tail.Overlay.DriverContext[0] = &cancelled;
-    (void)IoSetCancelRoutine(Irp, SerialReadCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    // The cancel flag is set under the cancel spin lock: looked at under it, a cancel either
+    // came before (the read ends here) or finds the routine in place.
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    BOOLEAN early = Irp->Cancel;
+    if (!early) {
+        (void)IoSetCancelRoutine(Irp, SerialReadCancel);
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (early) {
         return FALSE;   // cancelled before the routine was in place
     }
     PVOID events[2] = {&ext->RxDataEvent, &cancelled};

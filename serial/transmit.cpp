@@ -67,12 +67,22 @@ static NTSTATUS SendWriteDown(PSERIAL_DEVICE_EXTENSION ext, PIRP Irp, PKEVENT Ev
     return IoCallDriver(ext->LowerDeviceObject, Irp);
 }
 
+// The cancel flag is set under the cancel spin lock; it is read under it too.
+static BOOLEAN CancelRequested(PIRP Irp)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    BOOLEAN cancel = Irp->Cancel;
+    IoReleaseCancelSpinLock(irql);
+    return cancel;
+}
+
 // A refusal worth another try: anything but success, a cancellation or a vanished device,
 // and never a request its sender has cancelled.
 static BOOLEAN ShouldResend(PIRP Irp, NTSTATUS Status)
 {
     return Status != STATUS_SUCCESS && Status != STATUS_CANCELLED && Status != STATUS_DEVICE_NOT_CONNECTED &&
-           !Irp->Cancel;
+           !CancelRequested(Irp);
 }
 
 // Re-sends by the same rule whether the refusal came at once or after the request pended:
