@@ -218,10 +218,11 @@ TEST_F(VerifierTest, PagedPoolAtDispatchLevelIsReported) {
     EXPECT_EQ(recorder.Count("allocates paged pool at IRQL 2"), 1u);
 }
 
+HANDLE carelessThread = nullptr;
+
 TEST_F(VerifierTest, UnclosedThreadHandleAndRequestsAreLeaks) {
     PDRIVER_OBJECT driver = sim::CreateDriver(u"\\Driver\\Careless", [](PDRIVER_OBJECT, PUNICODE_STRING) {
-        HANDLE thread;
-        PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr);
+        PsCreateSystemThread(&carelessThread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr);
         IoAllocateIrp(2, FALSE);
         return STATUS_SUCCESS;
     });
@@ -229,6 +230,14 @@ TEST_F(VerifierTest, UnclosedThreadHandleAndRequestsAreLeaks) {
     sim::UnloadDriver(driver);
     EXPECT_EQ(recorder.Count("thread handle"), 1u);
     EXPECT_EQ(recorder.Count("allocated by IoAllocateIrp not freed"), 1u);
+    // The leaked thread must have ended before the next test: a driver object created later
+    // at the same address would otherwise be charged with it.
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(carelessThread, SYNCHRONIZE, nullptr, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    ZwClose(carelessThread);
 }
 
 TEST_F(VerifierTest, LeakSourcesOfOtherPartsAreAsked) {
