@@ -7,6 +7,7 @@ extern "C" {
 #include <ntddk.h>
 #include <usb.h>
 #include <usbdlib.h>
+#include <usbioctl.h>
 #include <ntddser.h>
 }
 #else

@@ -15,21 +15,6 @@
 #include "platform/kernel.h"
 #include "include/cardrw_ioctl.h"
 
-// ---------------------------------------------------------------------------------------------
-// Platform values the driver needs beyond the platform headers
-// ---------------------------------------------------------------------------------------------
-
-// The internal USB control codes live in usbioctl.h, which the platform header does not pull in.
-#ifndef FILE_DEVICE_USB
-#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
-#endif
-#ifndef IOCTL_INTERNAL_USB_SUBMIT_URB
-#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB, 0, METHOD_NEITHER, FILE_ANY_ACCESS)
-#endif
-#ifndef IOCTL_INTERNAL_USB_RESET_PORT
-#define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(FILE_DEVICE_USB, 1, METHOD_NEITHER, FILE_ANY_ACCESS)
-#endif
-
 // Pool tag of every allocation of this driver ("CRwU" in memory order).
 #define TRANSPORT_POOL_TAG 0x55775243u
 
