@@ -1,7 +1,6 @@
-// KNOWN DRIVER FAULTS, shown through the whole stack. Each test here states what an application
-// must see and fails while the fault named in its comment is in CardRwCom. They live in a test
-// program of their own so that the rest of the whole-stack suite stays a clean signal; once the
-// driver is mended they pass and stay as ordinary regression tests.
+// Driver faults found through the whole stack, kept as regression scenarios. Each test states
+// what an application must see, and failed while the fault described in its comment was in the
+// drivers.
 #include "tests/stack/stack_rig.h"
 #include "tests/stack/probe_filter.h"
 
@@ -14,8 +13,8 @@ using sim::usb::CardReaderModel;
 
 class StackDriverFaultTest : public StackTest {};
 
-// DRIVER FAULT (CardRwCom, serial/receive.cpp, ServeRead): a read that waits for data when the
-// device is pulled out completes with STATUS_SUCCESS and 0 bytes. For a read without time-outs
+// Former fault (CardRwCom, ServeRead): a read that waited for data when the device was pulled
+// out completed with STATUS_SUCCESS and 0 bytes. For a read without time-outs
 // that is an answer Windows never gives (such a read ends only when its bytes arrived), so the
 // application takes "success" for data and goes on reading a port that is gone. Windows' serial
 // drivers end such a read with an error (cancelled, or the device is gone); the write and the
@@ -47,8 +46,7 @@ TEST_F(StackDriverFaultTest, ReadPendingAtUnplugEndsWithAnError)
     EXPECT_TRUE(handle.Close());
 }
 
-// DRIVER FAULT (CardRwCom, serial/receive.cpp, ServeRead with ReadThreadMain): a timed read can
-// end with 0 bytes long before its time-out while the device's answer is on its way. The worker
+// Former fault (CardRwCom, ServeRead with ReadThreadMain): a timed read could end with 0 bytes long before its time-out while the device's answer is on its way. The worker
 // appends a block to the ring, completes a held wait, and only then sets RxDataEvent. A reader
 // that takes the block in between and reads again clears the event, finds the ring empty,
 // waits, is woken by the late set and returns what the ring holds: nothing. An application
@@ -117,9 +115,9 @@ TEST_F(StackReadWindowTest, TimedReadWokenByBytesAlreadyTakenWaitsOn)
     EXPECT_TRUE(handle.Close());
 }
 
-// DRIVER FAULT (CardRwUsb, transport/bulk.cpp, StageCompletion; reported to the application by
-// CardRwCom's SerialWrite): a write whose later stage is cancelled (here by the port, when the
-// write time-out runs out) completes with Information 0 although the device took the earlier
+// Former fault (CardRwUsb, StageCompletion; reported to the application by CardRwCom's
+// SerialWrite): a write whose later stage was cancelled (here by the port, when the write
+// time-out runs out) completed with Information 0 although the device took the earlier
 // stages. The application is told nothing was written, sends the whole block again, and the
 // device receives the bytes it already had a second time. A timed-out serial write reports the
 // bytes that were actually sent. The table: how many 256-byte stages of a 600-byte write the
