@@ -46,7 +46,8 @@ TEST_F(StackDriverFaultTest, ReadPendingAtUnplugEndsWithAnError)
     EXPECT_TRUE(handle.Close());
 }
 
-// Former fault (CardRwCom, ServeRead with ReadThreadMain): a timed read could end with 0 bytes long before its time-out while the device's answer is on its way. The worker
+// Former fault (CardRwCom, ServeRead with ReadThreadMain): a timed read could end with 0 bytes
+// long before its time-out while the device's answer was on its way. The worker
 // appends a block to the ring, completes a held wait, and only then sets RxDataEvent. A reader
 // that takes the block in between and reads again clears the event, finds the ring empty,
 // waits, is woken by the late set and returns what the ring holds: nothing. An application
