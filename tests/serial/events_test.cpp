@@ -4,15 +4,8 @@
 namespace serial_test {
 namespace {
 
-class EventsTest : public SerialPortTest {
+class EventsTest : public OpenPortTest {
 protected:
-    void SetUp() override
-    {
-        SerialPortTest::SetUp();
-        ASSERT_EQ(Open(), STATUS_SUCCESS);
-        Lower().WaitReadParked();
-    }
-
     NTSTATUS SetMask(ULONG mask) { return Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, U32(mask)).status; }
 };
 

@@ -6,16 +6,8 @@
 namespace serial_test {
 namespace {
 
-class FlushTest : public SerialPortTest {
+class FlushTest : public OpenPortTest {
 protected:
-    void SetUp() override
-    {
-        SerialPortTest::SetUp();
-        ASSERT_EQ(Open(), STATUS_SUCCESS);
-        Lower().WaitReadParked();
-        Lower().ClearRequests();
-    }
-
     // A write the transport holds until the test completes it, run in a thread of its own.
     sim::Thread StartHeldWrite(Result* result, const Bytes& data)
     {

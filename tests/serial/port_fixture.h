@@ -85,4 +85,16 @@ protected:
     NTSTATUS lastOpenStatus_ = STATUS_UNSUCCESSFUL;
 };
 
+// A port already open, its read worker parked on the first read, the requests so far forgotten.
+class OpenPortTest : public SerialPortTest {
+protected:
+    void SetUp() override
+    {
+        SerialPortTest::SetUp();
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        Lower().WaitReadParked();
+        Lower().ClearRequests();
+    }
+};
+
 } // namespace serial_test

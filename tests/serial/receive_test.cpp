@@ -5,15 +5,8 @@
 namespace serial_test {
 namespace {
 
-class ReceiveTest : public SerialPortTest {
+class ReceiveTest : public OpenPortTest {
 protected:
-    void SetUp() override
-    {
-        SerialPortTest::SetUp();
-        ASSERT_EQ(Open(), STATUS_SUCCESS);
-        Lower().WaitReadParked();
-    }
-
     // Bytes fed now and taken into the ring before returning.
     void Arrive(const Bytes& bytes)
     {

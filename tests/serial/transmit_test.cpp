@@ -7,16 +7,8 @@
 namespace serial_test {
 namespace {
 
-class TransmitTest : public SerialPortTest {
+class TransmitTest : public OpenPortTest {
 protected:
-    void SetUp() override
-    {
-        SerialPortTest::SetUp();
-        ASSERT_EQ(Open(), STATUS_SUCCESS);
-        Lower().WaitReadParked();
-        Lower().ClearRequests();
-    }
-
     size_t Sends() { return Lower().Count(LowerRequest::Write); }
     size_t PipeResets() { return Lower().Count(LowerRequest::ResetPipe); }
 };

@@ -297,15 +297,10 @@ private:
             return GetCommState(h, &dcb);
         }
         case Call::SetState: {
-            DCB dcb{};
-            dcb.DCBlength = sizeof dcb;
-            if (!GetCommState(h, &dcb)) {
+            DCB dcb;
+            if (!GetState8N1(h, kBaud, &dcb)) {
                 return FALSE;
             }
-            dcb.BaudRate = kBaud;
-            dcb.ByteSize = 8;
-            dcb.Parity = NOPARITY;
-            dcb.StopBits = ONESTOPBIT;
             dcb.fBinary = 1;
             dcb.fDtrControl = s.a;
             dcb.fRtsControl = s.b;

@@ -234,17 +234,26 @@ Bytes Pattern(size_t length, uint32_t seed)
     return bytes;
 }
 
-bool SetPort(HANDLE port, DWORD baud, const COMMTIMEOUTS &timeouts)
+bool GetState8N1(HANDLE port, DWORD baud, DCB *dcb)
 {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port, &dcb)) {
+    *dcb = DCB{};
+    dcb->DCBlength = sizeof *dcb;
+    if (!GetCommState(port, dcb)) {
         return false;
     }
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb->BaudRate = baud;
+    dcb->ByteSize = 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    return true;
+}
+
+bool SetPort(HANDLE port, DWORD baud, const COMMTIMEOUTS &timeouts)
+{
+    DCB dcb;
+    if (!GetState8N1(port, baud, &dcb)) {
+        return false;
+    }
     COMMTIMEOUTS copy = timeouts;
     return SetCommState(port, &dcb) && SetCommTimeouts(port, &copy);
 }

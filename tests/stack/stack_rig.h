@@ -143,6 +143,8 @@ private:
 // ---- Small helpers for tests ----
 // 'length' bytes of a pattern that does not repeat within 64 KiB, different per seed.
 Bytes Pattern(size_t length, uint32_t seed);
+// Reads the port's state into *dcb and sets 'baud' 8N1 in it (not yet sent to the port).
+bool GetState8N1(HANDLE port, DWORD baud, DCB *dcb);
 // The port set to 'baud' 8N1 with the given time-outs (read interval, read multiplier, read
 // constant, write multiplier, write constant in ms). False when a call failed.
 bool SetPort(HANDLE port, DWORD baud, const COMMTIMEOUTS &timeouts);
